@@ -1,0 +1,126 @@
+// Core utilities: descriptor arrays and their teardown, diagnostics, the
+// console number reader and the numbered listing text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Growable array descriptor. A descriptor that was never used is all zero.
+// kind -1: data holds `count` nested descriptors back to back; 0: plain data.
+struct loopptrstructure {
+    uint32_t count;
+    int32_t kind;
+    void *data;
+};
+
+// One directory entry as the directory loader appends it.
+struct dirnamerec {
+    char name[256];
+    uint8_t length;
+};
+
+// The standard-stream record: descriptors the program reads and writes.
+struct iofdrec {
+    int32_t kfdin;
+    int32_t kfdout;
+};
+
+// Listing formatter signature shared by the three formatters.
+typedef void (*fncformatlisting_t)(const loopptrstructure *, int32_t, int32_t, const int32_t *,
+                                   loopptrstructure *);
+
+/* structures.cpp: the process-wide descriptors and handles */
+
+// Image candidates: dirnamerec (no argument) or text pointers into srawdata.
+extern loopptrstructure idirvecdata;
+// One dirnamerec per entry of /sys/class/block/.
+extern loopptrstructure idirdeventry;
+// Partition entries of the disk being visited.
+extern loopptrstructure idirpartentry;
+// int32 indexes into idirdeventry in byte order of the names.
+extern loopptrstructure isortdevices;
+// The merge sort's three-slot workspace; empty outside the sort.
+extern loopptrstructure imergrespt;
+// One nested descriptor per whole disk, each holding one partrootrec.
+extern loopptrstructure ipartdata;
+// One byte per slot of ipartdata: 1 when that disk may be chosen.
+extern loopptrstructure iavaildevnodes;
+// Eight text pointers: the tokens of the current uevent text.
+extern loopptrstructure starrout;
+// The whole image list file and a NUL.
+extern loopptrstructure srawdata;
+// One listing text with its final NUL.
+extern loopptrstructure spdbgoutptr;
+// Image file descriptor; -1 while not open.
+extern int32_t imgfilehndl;
+// Target device descriptor; -1 while not open.
+extern int32_t iphysdrvhndl;
+// Position of the reentrant tokeniser (list file lines, uevent tokens) and
+// the result of the udev key search.
+extern char *stktmpptr;
+
+// Gives d room for n elements of nelemsize bytes (count := n). Ends the run
+// when the allocation fails; d is left unchanged then.
+void resizeloopptrstructure(loopptrstructure *d, uint32_t n, size_t nelemsize);
+// Releases d's block and, for kind -1, every nested descriptor first, in index
+// order. Frees nothing when count is 0. Leaves d's fields unchanged.
+void deleteloopptrstructure(loopptrstructure *d);
+// deleteloopptrstructure, then count, kind and data back to zero.
+void deleteandresetloopptrstructure(loopptrstructure *d);
+// Releases slot k of ipartdata: its extension block, then the record.
+void deletepartrecord(uint32_t k);
+// The teardown: every descriptor, then the target and image descriptors.
+void deleteallstructures();
+// Teardown, then process exit with nexitcode. Never returns.
+[[noreturn]] void fncterminateprocess(int nexitcode);
+
+/* diagnostics.cpp: failure messages and the log writer */
+
+// The formatted log line.
+extern char stmpbuf_wrlog[1001];
+// Length of the formatted log line.
+extern int32_t nctmpbuf_wrlog;
+// Descriptor the log line goes to; always 1.
+extern int32_t kfdout_wrlog;
+// Result of the log line's write.
+extern int32_t dwwrite_wrlog;
+// 1 when the log line's write did not return -1.
+extern int32_t berrflag;
+
+// Writes smessage raw to descriptor 1, then " ERRORMSG: %d %s\n" with the
+// errno of the failed operation (as it was on entry) through stdout.
+void wrlog(const char *smessage);
+// Writes a fixed message to stderr and flushes it.
+void fncprintfixederror(const char *smessage);
+// Writes a fixed message to stderr and ends the run with status 1.
+[[noreturn]] void fncabortwithmessage(const char *smessage);
+
+/* console.cpp: numbers typed at the prompts */
+
+// Reads one decimal number from stdin as "%d" does: white space skipped, an
+// optional sign, digits up to the first other character, which stays unread.
+// Returns 1 with *pnvalue set, or 0 when nothing converted, the input ended,
+// or the number does not fit a signed 32-bit integer.
+int fncreadconsolenumber(int32_t *pnvalue);
+
+/* listing.cpp: numbered listing text */
+
+// Result of the last raw write of a listing or of the copy.
+extern int32_t dwiotkn;
+// Outcome flag shared by the listing writer and the copy: 1 good, 0 failed.
+extern int32_t berrproc;
+
+// Formats dirnamerec names as "\r%d %s\n" entries separated by TAB, NUL-ended.
+void fncprintdebuggnptrdata_index_filename(const loopptrstructure *isource, int32_t kfirst,
+                                           int32_t klast, const int32_t *kindexmap,
+                                           loopptrstructure *idest);
+// Formats NUL-terminated text pointers as "\r%d %s\n" entries.
+void fncprintdebuggnptrdata_index_charptr(const loopptrstructure *isource, int32_t kfirst,
+                                          int32_t klast, const int32_t *kindexmap,
+                                          loopptrstructure *idest);
+// Formats signed 8-bit values as "\r%d %d\n" entries.
+void fncprintdebuggnptrdata_num_char(const loopptrstructure *isource, int32_t kfirst,
+                                     int32_t klast, const int32_t *kindexmap,
+                                     loopptrstructure *idest);
+// Writes spdbgoutptr without its NUL to the output descriptor in one write.
+void fnc_iotransfrdata_write_stream();

@@ -1,0 +1,76 @@
+// The program driver: one linear run from start-up to the exit status.
+#include "main/main.h"
+
+#include "blockdev/blockdev.h"
+#include "copy/copy.h"
+#include "image/image.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+iofdrec iofdrecproc;
+char sdevrootpath[298];
+char sudevdatapathtrgt[40];
+char simgfilepath[PATH_MAX];
+
+static const char susagetext[] = "Usage : kelpfall\nno_args=scan current directory\n"
+                                 "1_arg=image_file\n2_arg=images_list_file+dummy_arg\n";
+
+// Default logical sector size; the copy pads to it.
+static const int nsectorsize = 512;
+
+// Copies a chosen path into simgfilepath. Candidates come from directory
+// entries (at most 255 bytes) or from list lines the selection already
+// limited, so the text always fits.
+static void fncstoreimagepath(const char *spath) {
+    size_t nlen = strnlen(spath, sizeof simgfilepath - 1);
+    memcpy(simgfilepath, spath, nlen);
+    simgfilepath[nlen] = '\0';
+}
+
+// One-argument mode: the path must open for reading; it is closed at once.
+static void fncselectimagefromargument(const char *spath) {
+    int kfd = strlen(spath) < sizeof simgfilepath ? open(spath, O_RDONLY) : -1;
+    if (kfd == -1) {
+        fprintf(stderr, "%sERROR: requested image file %s not found,aborting\n", susagetext,
+                spath);
+        fflush(stderr);
+        fncterminateprocess(1);
+    }
+    close(kfd);
+    fncstoreimagepath(spath);
+}
+
+static void fncprintbanner() {
+    printf("selected image file %s\n", simgfilepath);
+    fflush(stdout);
+    puts("choose drive index from the following available drives : ");
+    fflush(stdout);
+    printf("(NOTE: all disks with logical sector size different than the default %d will not be "
+           "written correctly)\n",
+           nsectorsize);
+    fflush(stdout);
+}
+
+void fncrunprogram(int argc, char **argv) {
+    iofdrecproc.kfdin = 0;
+    iofdrecproc.kfdout = 1;
+    strcpy(sudevdatapathtrgt, "/run/udev/data/");
+    strcpy(sdevrootpath, "/sys/class/block/");
+
+    if (argc <= 1)
+        fncstoreimagepath(fncselectimagefromdir());
+    else if (argc == 3)
+        fncstoreimagepath(fncselectimagefromlist(argv[1]));
+    else
+        fncselectimagefromargument(argv[1]);
+
+    fncprintbanner();
+    fncscanblockdevices();
+    fncprintdrivetable();
+    fncselecttargetdrive();
+    int32_t bgood = generic_io_stream_raw_copy_buffered();
+    fncterminateprocess(bgood == 1 ? 0 : 1);
+}
