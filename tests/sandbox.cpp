@@ -72,7 +72,7 @@ void childfail(const char *swhat) {
     _exit(126);
 }
 
-}  // namespace
+} // namespace
 
 bool inci() {
     const char *s = getenv("CI");
@@ -333,8 +333,8 @@ RunResult Sandbox::run(const RunOptions &options) const {
             }
         }
         char buf[65536];
-        for (auto [ix, pfd, pstr] : {std::tuple{ixout, &kout, &result.out},
-                                     std::tuple{ixerr, &kerr, &result.err}}) {
+        for (auto [ix, pfd, pstr] :
+             {std::tuple{ixout, &kout, &result.out}, std::tuple{ixerr, &kerr, &result.err}}) {
             if (ix == -1 || fds[ix].revents == 0)
                 continue;
             ssize_t r = read(*pfd, buf, sizeof buf);

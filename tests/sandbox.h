@@ -12,28 +12,28 @@
 
 // What one run of the binary left behind.
 struct RunResult {
-    std::string out;  // standard output (empty when it went to a file)
-    std::string err;  // standard error
-    int status = -1;  // exit status, or 128 + signal number
+    std::string out; // standard output (empty when it went to a file)
+    std::string err; // standard error
+    int status = -1; // exit status, or 128 + signal number
 };
 
 // How to run the binary.
 struct RunOptions {
-    std::vector<std::string> args;  // arguments after the program name
-    std::string input;              // bytes on standard input, then its end
-    std::string cwd;                // working directory; default: the sandbox's work/
-    std::string stdoutfile;         // when set, standard output is this file
-    std::string program;            // default: the built kelpfall binary
+    std::vector<std::string> args; // arguments after the program name
+    std::string input;             // bytes on standard input, then its end
+    std::string cwd;               // working directory; default: the sandbox's work/
+    std::string stdoutfile;        // when set, standard output is this file
+    std::string program;           // default: the built kelpfall binary
 };
 
 // A whole disk in the fixture sysfs. An unset attribute file is missing.
 struct DiskSpec {
-    std::string name;                                // entry under /sys/class/block
-    std::optional<std::string> uevent;               // whole uevent text
-    std::optional<std::string> size;                 // size attribute text
+    std::string name;                  // entry under /sys/class/block
+    std::optional<std::string> uevent; // whole uevent text
+    std::optional<std::string> size;   // size attribute text
     std::optional<std::string> logical_block_size = std::string("512\n");
-    std::optional<std::string> backing_file;         // makes it a loop device
-    std::vector<std::string> partitions;             // inside its dir and at top level
+    std::optional<std::string> backing_file; // makes it a loop device
+    std::vector<std::string> partitions;     // inside its dir and at top level
 };
 
 // "MAJOR=..\nMINOR=..\nDEVNAME=..\nDEVTYPE=disk\n" as the kernel writes it.
@@ -52,11 +52,13 @@ class LoopDevice {
     LoopDevice(const LoopDevice &) = delete;
     LoopDevice &operator=(const LoopDevice &) = delete;
 
-    bool ok() const { return !dev.empty(); }
-    std::string dev;      // /dev/loopN
-    std::string name;     // loopN
-    std::string backing;  // the backing file
-    std::string error;    // why attaching failed
+    bool ok() const {
+        return !dev.empty();
+    }
+    std::string dev;     // /dev/loopN
+    std::string name;    // loopN
+    std::string backing; // the backing file
+    std::string error;   // why attaching failed
     unsigned major = 0, minor = 0;
 
   private:
@@ -70,11 +72,11 @@ class Sandbox {
     Sandbox(const Sandbox &) = delete;
     Sandbox &operator=(const Sandbox &) = delete;
 
-    std::string root;  // the fixture root
-    std::string sys;   // becomes /sys/class/block
-    std::string udev;  // becomes /run/udev/data
-    std::string dev;   // becomes /dev
-    std::string work;  // default working directory
+    std::string root; // the fixture root
+    std::string sys;  // becomes /sys/class/block
+    std::string udev; // becomes /run/udev/data
+    std::string dev;  // becomes /dev
+    std::string work; // default working directory
 
     void adddisk(const DiskSpec &spec);
     // /run/udev/data/<key> with the given text.
@@ -102,7 +104,7 @@ bool inci();
         std::string kf_why;                                                                        \
         if (!sandboxavailable(&kf_why)) {                                                          \
             if (inci())                                                                            \
-                FAIL() << "sandbox unavailable under CI: " << kf_why;                             \
+                FAIL() << "sandbox unavailable under CI: " << kf_why;                              \
             GTEST_SKIP() << "sandbox unavailable: " << kf_why;                                     \
         }                                                                                          \
     } while (0)
@@ -114,7 +116,7 @@ bool inci();
         std::string kf_why;                                                                        \
         if (!loopavailable(&kf_why)) {                                                             \
             if (inci())                                                                            \
-                FAIL() << "loop devices unavailable under CI: " << kf_why;                        \
+                FAIL() << "loop devices unavailable under CI: " << kf_why;                         \
             GTEST_SKIP() << "loop devices unavailable: " << kf_why;                                \
         }                                                                                          \
     } while (0)

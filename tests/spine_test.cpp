@@ -18,7 +18,7 @@ std::string banner(const std::string &spath) {
 
 const std::string snodisk = "ERROR: no physical device nodes found,aborting\n";
 
-}  // namespace
+} // namespace
 
 TEST(Spine, ArgumentModes) {
     KF_REQUIRE_SANDBOX();
@@ -34,7 +34,9 @@ TEST(Spine, ArgumentModes) {
         {{"disk.img", "x", "y"}, banner("disk.img"), snodisk},
         {{"disk.img", "x", "y", "z"}, banner("disk.img"), snodisk},
         {{slong}, banner(slong), snodisk},
-        {{"missing.img"}, "", susage + "ERROR: requested image file missing.img not found,aborting\n"},
+        {{"missing.img"},
+         "",
+         susage + "ERROR: requested image file missing.img not found,aborting\n"},
         {{""}, "", susage + "ERROR: requested image file  not found,aborting\n"},
     };
     for (const Case &c : cases) {
@@ -52,10 +54,10 @@ TEST(Spine, SandboxShowsOnlyFixtureDevices) {
     s.adddisk({.name = "sdz", .uevent = ueventtext(8, 0, "sdz"), .size = "2048\n"});
     s.addudev("b8:0", "E:ID_BUS=usb\n");
     s.adddevfile("sdz");
-    RunResult r = s.run({.args = {"-c", "ls /sys/class/block /run/udev/data /dev; pwd"},
-                         .program = "/bin/sh"});
-    EXPECT_EQ(r.out, "/dev:\nsdz\n\n/run/udev/data:\nb8:0\n\n/sys/class/block:\nsdz\n" +
-                         s.work + "\n");
+    RunResult r = s.run(
+        {.args = {"-c", "ls /sys/class/block /run/udev/data /dev; pwd"}, .program = "/bin/sh"});
+    EXPECT_EQ(r.out,
+              "/dev:\nsdz\n\n/run/udev/data:\nb8:0\n\n/sys/class/block:\nsdz\n" + s.work + "\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
 }

@@ -119,8 +119,7 @@ void fncprintdebuggnptrdata_index_charptr(const loopptrstructure *isource, int32
                                           int32_t klast, const int32_t *kindexmap,
                                           loopptrstructure *idest);
 // Formats signed 8-bit values as "\r%d %d\n" entries.
-void fncprintdebuggnptrdata_num_char(const loopptrstructure *isource, int32_t kfirst,
-                                     int32_t klast, const int32_t *kindexmap,
-                                     loopptrstructure *idest);
+void fncprintdebuggnptrdata_num_char(const loopptrstructure *isource, int32_t kfirst, int32_t klast,
+                                     const int32_t *kindexmap, loopptrstructure *idest);
 // Writes spdbgoutptr without its NUL to the output descriptor in one write.
 void fnc_iotransfrdata_write_stream();

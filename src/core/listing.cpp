@@ -12,7 +12,7 @@ void fncprintdebuggnptrdata_index_filename(const loopptrstructure *, int32_t, in
 void fncprintdebuggnptrdata_index_charptr(const loopptrstructure *, int32_t, int32_t,
                                           const int32_t *, loopptrstructure *) {}
 
-void fncprintdebuggnptrdata_num_char(const loopptrstructure *, int32_t, int32_t,
-                                     const int32_t *, loopptrstructure *) {}
+void fncprintdebuggnptrdata_num_char(const loopptrstructure *, int32_t, int32_t, const int32_t *,
+                                     loopptrstructure *) {}
 
 void fnc_iotransfrdata_write_stream() {}

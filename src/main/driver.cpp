@@ -34,8 +34,7 @@ static void fncstoreimagepath(const char *spath) {
 static void fncselectimagefromargument(const char *spath) {
     int kfd = strlen(spath) < sizeof simgfilepath ? open(spath, O_RDONLY) : -1;
     if (kfd == -1) {
-        fprintf(stderr, "%sERROR: requested image file %s not found,aborting\n", susagetext,
-                spath);
+        fprintf(stderr, "%sERROR: requested image file %s not found,aborting\n", susagetext, spath);
         fflush(stderr);
         fncterminateprocess(1);
     }
