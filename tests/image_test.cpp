@@ -66,9 +66,8 @@ TEST(ImageSelection, WorkingDirectoryAnswers) {
         std::string input;
         int ksel;
     } cases[] = {
-        {"q\n", -1},  {"-1\n", -1},         {"3\n", -1},
-        {"", -1},     {"4294967296\n", -1}, {"2abc\n", 2},
-        {"1 0\n", 1}, {"\n  \n 0\n", 0},    {"2147483648\n", -1},
+        {"q\n", -1},          {"-1\n", -1},  {"3\n", -1},  {"", -1},
+        {"4294967296\n", -1}, {"2abc\n", 2}, {"1 0\n", 1}, {"\n  \n 0\n", 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.input);
@@ -101,7 +100,6 @@ TEST(ImageSelection, ListFileLines) {
         {"a.img\r\nb.img\r\n", "1\n", {"a.img\r", "b.img\r"}, 1},
         {"\n\na.img\nlast.img", "1 0\n", {"a.img", "last.img"}, 1},
         {std::string("a.img\nb.i\0mg\nc.img\n", 20), "2\n", {"a.img", "b.i"}, -1},
-        {"a.img\n", "q\n", {"a.img"}, -1},
         {slong + "\n" + stoolong + "\n", "0\n", {slong, stoolong}, 0},
         {slong + "\n" + stoolong + "\n", "1\n", {slong, stoolong}, -1},
         {" \t\r\n\v\f\n\n", "0\n", {}, -1},
@@ -156,9 +154,7 @@ TEST(Listing, FormatterRangesAndIndexMap) {
     dirnamerec names[5] = {};
     for (int k = 0; k < 5; k++)
         names[k].name[0] = static_cast<char>('a' + k);
-    loopptrstructure inames = {5, 0, names}, ithree = {3, 0, names};
-    dirnamerec iempty[1] = {};
-    loopptrstructure iemptyname = {1, 0, iempty};
+    loopptrstructure inames = {5, 0, names};
     int8_t nbytes[2] = {5, -1};
     loopptrstructure inumbers = {2, 0, nbytes};
     std::string sline(3000, 'L');
@@ -178,9 +174,8 @@ TEST(Listing, FormatterRangesAndIndexMap) {
          "\r0 a\n\t\r1 b\n\t\r2 c\n\0"s},
         {fncprintdebuggnptrdata_index_filename, &inames, -1, -1, nullptr,
          "\r0 a\n\t\r1 b\n\t\r2 c\n\t\r3 d\n\t\r4 e\n\0"s},
-        {fncprintdebuggnptrdata_index_filename, &ithree, 0, 2, kmap,
+        {fncprintdebuggnptrdata_index_filename, &inames, 0, 2, kmap,
          "\r2 c\n\t\r0 a\n\t\r1 b\n\0"s},
-        {fncprintdebuggnptrdata_index_filename, &iemptyname, 0, 0, nullptr, "\r0 \n\0"s},
         {fncprintdebuggnptrdata_num_char, &inumbers, 0, 1, nullptr, "\r0 5\n\t\r1 -1\n\0"s},
         {fncprintdebuggnptrdata_index_charptr, &itexts, 0, 1, nullptr,
          "\r0 " + sline + "\n\t\r1 x\n\0"s},
@@ -191,11 +186,4 @@ TEST(Listing, FormatterRangesAndIndexMap) {
         EXPECT_EQ(std::string(static_cast<char *>(idest.data), idest.count), c.text);
         deleteandresetloopptrstructure(&idest);
     }
-    // No source: the destination is left exactly as it was.
-    char sbefore[1] = {'z'};
-    loopptrstructure iuntouched = {1, 0, sbefore}, inone = {};
-    fncprintdebuggnptrdata_index_filename(nullptr, 0, 0, nullptr, &iuntouched);
-    fncprintdebuggnptrdata_index_charptr(&inone, 0, 0, nullptr, &iuntouched);
-    EXPECT_EQ(iuntouched.count, 1u);
-    EXPECT_EQ(iuntouched.data, sbefore);
 }
