@@ -1,18 +1,178 @@
 // Numbered listing text: built whole in spdbgoutptr, written in one raw write.
+//
+// Text format: one entry per element, "\r<index> <value>\n", a TAB after every
+// entry but the last, a NUL after the last; count is the byte length with the
+// NUL. On a terminal the carriage return undoes the TAB, so each entry starts
+// at the left margin.
 #include "core/core.h"
 
 #include "main/main.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
 int32_t dwiotkn;
 int32_t berrproc;
 
-void fncprintdebuggnptrdata_index_filename(const loopptrstructure *, int32_t, int32_t,
-                                           const int32_t *, loopptrstructure *) {}
+// Bytes reserved per entry before the build; longer entries grow the block.
+static const size_t nclistingentryreserve = 1000;
 
-void fncprintdebuggnptrdata_index_charptr(const loopptrstructure *, int32_t, int32_t,
-                                          const int32_t *, loopptrstructure *) {}
+// Clamps [*pkfirst, *pklast] to the source: a start outside restarts at 0, an
+// end outside stops at the last element, a reversed range lists *pkfirst only.
+// Returns 0 when there is nothing to list (null or empty source).
+static int fncclamplistingrange(const loopptrstructure *isource, int32_t *pkfirst,
+                                int32_t *pklast) {
+    if (isource == nullptr || isource->count == 0)
+        return 0;
+    int64_t ncount = isource->count;
+    if (*pkfirst < 0 || *pkfirst >= ncount)
+        *pkfirst = 0;
+    if (*pklast < 0 || *pklast >= ncount)
+        *pklast = static_cast<int32_t>(ncount - 1);
+    if (*pkfirst > *pklast)
+        *pklast = *pkfirst;
+    return 1;
+}
 
-void fncprintdebuggnptrdata_num_char(const loopptrstructure *, int32_t, int32_t, const int32_t *,
-                                     loopptrstructure *) {}
+// Empties idest and reserves the per-entry budget for kfirst..klast. While
+// the text is built, idest->count is the size of the block in bytes.
+static void fncreservelisting(loopptrstructure *idest, int32_t kfirst, int32_t klast) {
+    size_t nbytes = (static_cast<size_t>(klast) - kfirst + 1) * nclistingentryreserve;
+    if (nbytes > UINT32_MAX)
+        nbytes = UINT32_MAX;
+    idest->kind = 0;
+    resizeloopptrstructure(idest, static_cast<uint32_t>(nbytes), 1);
+}
 
-void fnc_iotransfrdata_write_stream() {}
+// Source element shown at listing position i: the index map's choice, or i.
+// Returns -1 for a map value outside the source; that position is skipped.
+static int32_t fnclistingsourceindex(const loopptrstructure *isource, const int32_t *kindexmap,
+                                     int32_t i) {
+    if (kindexmap == nullptr)
+        return i;
+    int32_t k = kindexmap[i];
+    return k >= 0 && static_cast<uint32_t>(k) < isource->count ? k : -1;
+}
+
+// Appends "\r<k> " + the nvalue bytes of svalue + "\n" + TAB at *pnpos,
+// growing the block first when the entry does not fit what is left of it.
+static void fncappendlistingentry(loopptrstructure *idest, size_t *pnpos, int32_t k,
+                                  const char *svalue, size_t nvalue) {
+    char sindex[16];
+    size_t nindex = static_cast<size_t>(snprintf(sindex, sizeof sindex, "\r%d ", k));
+    size_t nneeded = *pnpos + nindex + nvalue + 2;
+    if (nneeded > idest->count) {
+        if (nneeded > UINT32_MAX)
+            fncabortwithmessage("ERROR: memory allocation failed,aborting\n");
+        size_t ngrown = 2 * static_cast<size_t>(idest->count);
+        if (ngrown < nneeded)
+            ngrown = nneeded;
+        if (ngrown > UINT32_MAX)
+            ngrown = UINT32_MAX;
+        resizeloopptrstructure(idest, static_cast<uint32_t>(ngrown), 1);
+    }
+    char *sout = static_cast<char *>(idest->data) + *pnpos;
+    memcpy(sout, sindex, nindex);
+    memcpy(sout + nindex, svalue, nvalue);
+    sout[nindex + nvalue] = '\n';
+    sout[nindex + nvalue + 1] = '\t';
+    *pnpos = nneeded;
+}
+
+// Turns the TAB after the last entry into the final NUL and shrinks the block
+// to the text; with no entry at all idest is left empty.
+static void fncfinishlisting(loopptrstructure *idest, size_t npos) {
+    if (npos == 0) {
+        deleteandresetloopptrstructure(idest);
+        return;
+    }
+    static_cast<char *>(idest->data)[npos - 1] = '\0';
+    resizeloopptrstructure(idest, static_cast<uint32_t>(npos), 1);
+}
+
+void fncprintdebuggnptrdata_index_filename(const loopptrstructure *isource, int32_t kfirst,
+                                           int32_t klast, const int32_t *kindexmap,
+                                           loopptrstructure *idest) {
+    if (!fncclamplistingrange(isource, &kfirst, &klast))
+        return;
+    fncreservelisting(idest, kfirst, klast);
+    const dirnamerec *irecs = static_cast<const dirnamerec *>(isource->data);
+    size_t npos = 0;
+    for (int32_t i = kfirst; i <= klast; i++) {
+        int32_t k = fnclistingsourceindex(isource, kindexmap, i);
+        if (k == -1)
+            continue;
+        const char *sname = irecs[k].name;
+        fncappendlistingentry(idest, &npos, k, sname, strnlen(sname, sizeof irecs[k].name));
+    }
+    fncfinishlisting(idest, npos);
+}
+
+void fncprintdebuggnptrdata_index_charptr(const loopptrstructure *isource, int32_t kfirst,
+                                          int32_t klast, const int32_t *kindexmap,
+                                          loopptrstructure *idest) {
+    if (!fncclamplistingrange(isource, &kfirst, &klast))
+        return;
+    fncreservelisting(idest, kfirst, klast);
+    char *const *stexts = static_cast<char *const *>(isource->data);
+    size_t npos = 0;
+    for (int32_t i = kfirst; i <= klast; i++) {
+        int32_t k = fnclistingsourceindex(isource, kindexmap, i);
+        if (k == -1)
+            continue;
+        fncappendlistingentry(idest, &npos, k, stexts[k], strlen(stexts[k]));
+    }
+    fncfinishlisting(idest, npos);
+}
+
+void fncprintdebuggnptrdata_num_char(const loopptrstructure *isource, int32_t kfirst, int32_t klast,
+                                     const int32_t *kindexmap, loopptrstructure *idest) {
+    if (!fncclamplistingrange(isource, &kfirst, &klast))
+        return;
+    fncreservelisting(idest, kfirst, klast);
+    const int8_t *nvalues = static_cast<const int8_t *>(isource->data);
+    size_t npos = 0;
+    for (int32_t i = kfirst; i <= klast; i++) {
+        int32_t k = fnclistingsourceindex(isource, kindexmap, i);
+        if (k == -1)
+            continue;
+        char svalue[8];
+        int nvalue = snprintf(svalue, sizeof svalue, "%d", nvalues[k]);
+        fncappendlistingentry(idest, &npos, k, svalue, static_cast<size_t>(nvalue));
+    }
+    fncfinishlisting(idest, npos);
+}
+
+void fnc_iotransfrdata_write_stream() {
+    if (spdbgoutptr.count == 0 || iofdrecproc.kfdout == -1)
+        return;
+    // Normally one write call; a call that writes only part of the text (a
+    // signal, a non-blocking descriptor) is continued so that no entry is
+    // lost. Stops at an error or at a call that writes nothing.
+    const char *stext = static_cast<const char *>(spdbgoutptr.data);
+    size_t nlength = spdbgoutptr.count - 1;
+    size_t nwritten = 0;
+    dwiotkn = 0;
+    while (nwritten < nlength) {
+        ssize_t nresult = write(iofdrecproc.kfdout, stext + nwritten, nlength - nwritten);
+        if (nresult == -1 && errno == EINTR)
+            continue;
+        if (nresult <= 0) {
+            if (nresult == -1)
+                dwiotkn = -1;
+            break;
+        }
+        nwritten += static_cast<size_t>(nresult);
+        dwiotkn = nwritten > INT32_MAX ? INT32_MAX : static_cast<int32_t>(nwritten);
+    }
+    berrproc = dwiotkn != -1 && nwritten == nlength ? 1 : 0;
+    // fsync fails on terminals and pipes: keep the errno of the write.
+    int nerrno = errno;
+    fsync(iofdrecproc.kfdout);
+    if (berrproc == 0) {
+        errno = nerrno;
+        wrlog("fnc_iotransfrdata_write_stream failed");
+    }
+}

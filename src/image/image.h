@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+/* dirselect.cpp */
+
 // The number typed at the image prompt.
 extern int32_t kimgfileix;
 
@@ -15,6 +17,23 @@ const char *fncselectimagefromdir();
 // Shows the candidates of idirvecdata with sformatter, reads and checks the
 // answer; returns the accepted index or ends the run.
 int32_t fncchooseimagecandidate(fncformatlisting_t sformatter);
+
+/* listselect.cpp */
+
+// Descriptor of the list file while it is read.
+extern int32_t kfddownl;
+// Size of the list file, from seeking to its end.
+extern int64_t ncrequestsize;
+// Result of seeking back to the start of the list file.
+extern int64_t kcurreqstart;
+// Bytes of the list file read so far.
+extern int64_t ncrawdt;
+// The list file line being examined.
+extern char *sktmp;
+// The delimiters that end a list file line.
+extern const char sdelimcnst_eol[];
+
 // Reads the list file sfilename whole, offers its non-blank lines and returns
-// the chosen line. Ends the run on any failure.
+// the chosen line. Ends the run on any failure, and when the chosen line is
+// too long for simgfilepath.
 const char *fncselectimagefromlist(const char *sfilename);

@@ -1,6 +1,96 @@
 // Image candidates from a list file, one path per line.
 #include "image/image.h"
 
-const char *fncselectimagefromlist(const char *) {
+#include "main/main.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+int32_t kfddownl = -1;
+int64_t ncrequestsize;
+int64_t kcurreqstart;
+int64_t ncrawdt;
+char *sktmp;
+const char sdelimcnst_eol[] = "\n";
+
+// Bytes that make a line blank when it holds nothing else.
+static const char swhitespace_eol[] = " \t\v\f\r";
+
+// Prints the list-file message sformat with the path, closes the list file
+// and ends the run with status 1.
+[[noreturn]] static void fncabortlistfile(const char *sformat, const char *sfilename) {
+    fprintf(stderr, sformat, sfilename);
+    fflush(stderr);
+    if (kfddownl != -1) {
+        close(kfddownl);
+        kfddownl = -1;
+    }
     fncterminateprocess(1);
+}
+
+// Reads the whole list file into srawdata and ends the text with a NUL.
+static void fncloadlistfile(const char *sfilename) {
+    kfddownl = open(sfilename, O_RDONLY | O_CLOEXEC);
+    if (kfddownl == -1)
+        fncabortlistfile("ERROR : sfilename %s read open error,aborting\n", sfilename);
+    // A pipe or anything else that cannot seek has no size and ends here.
+    ncrequestsize = lseek(kfddownl, 0, SEEK_END);
+    if (ncrequestsize == -1)
+        fncabortlistfile("ERROR : sfilename %s could not seek end,aborting\n", sfilename);
+    // The text and its NUL must fit the 32-bit count of srawdata.
+    if (ncrequestsize >= static_cast<int64_t>(UINT32_MAX))
+        fncabortlistfile("ERROR : sfilename %s could not read data, aborting \n", sfilename);
+    if (static_cast<uint64_t>(ncrequestsize) + 1 != srawdata.count)
+        resizeloopptrstructure(&srawdata, static_cast<uint32_t>(ncrequestsize + 1), 1);
+    kcurreqstart = lseek(kfddownl, 0, SEEK_SET);
+    if (kcurreqstart == -1)
+        fncabortlistfile("ERROR : sfilename %s could not seek start, aborting \n", sfilename);
+    // A regular file may return less than asked in one call (Linux moves at
+    // most 0x7ffff000 bytes per read): read on until the size is reached. A
+    // file that ends sooner than its size said is a failed read.
+    char *sbuffer = static_cast<char *>(srawdata.data);
+    ncrawdt = 0;
+    while (ncrawdt < ncrequestsize) {
+        ssize_t nresult = read(kfddownl, sbuffer + ncrawdt, ncrequestsize - ncrawdt);
+        if (nresult == -1 && errno == EINTR)
+            continue;
+        if (nresult <= 0)
+            fncabortlistfile("ERROR : sfilename %s could not read data, aborting \n", sfilename);
+        ncrawdt += nresult;
+    }
+    sbuffer[ncrawdt] = '\0';
+    close(kfddownl);
+    kfddownl = -1;
+}
+
+// Makes every line of srawdata that holds a byte other than white space a
+// candidate in idirvecdata; the newline ending each line becomes its NUL.
+static void fncsplitlistlines() {
+    if (idirvecdata.count != 0)
+        deleteandresetloopptrstructure(&idirvecdata);
+    sktmp = strtok_r(static_cast<char *>(srawdata.data), sdelimcnst_eol, &stktmpptr);
+    while (sktmp != nullptr) {
+        if (sktmp[strspn(sktmp, swhitespace_eol)] != '\0') {
+            resizeloopptrstructure(&idirvecdata, idirvecdata.count + 1, sizeof(char *));
+            static_cast<char **>(idirvecdata.data)[idirvecdata.count - 1] = sktmp;
+        }
+        sktmp = strtok_r(nullptr, sdelimcnst_eol, &stktmpptr);
+    }
+}
+
+const char *fncselectimagefromlist(const char *sfilename) {
+    fncloadlistfile(sfilename);
+    fncsplitlistlines();
+    if (idirvecdata.count == 0)
+        fncabortwithmessage("ERROR: no files found,aborting\n");
+    int32_t k = fncchooseimagecandidate(fncprintdebuggnptrdata_index_charptr);
+    // The whole line is the path: one that simgfilepath cannot hold is refused
+    // rather than cut to another file's name.
+    const char *sline = static_cast<char **>(idirvecdata.data)[k];
+    if (strnlen(sline, sizeof simgfilepath) >= sizeof simgfilepath)
+        fncabortwithmessage("ERROR: invalid file selection,aborting\n");
+    return sline;
 }
