@@ -23,7 +23,7 @@ void wrlog(const char *smessage) {
     kfdout_wrlog = 1;
     dwwrite_wrlog = static_cast<int32_t>(write(kfdout_wrlog, stmpbuf_wrlog, nctmpbuf_wrlog));
     berrflag = dwwrite_wrlog != -1 ? 1 : 0;
-    fsync(kfdout_wrlog);
+    (void)fsync(kfdout_wrlog);
     printf(" ERRORMSG: %d %s\n", nerrno, strerror(nerrno));
     fflush(stderr);
 }

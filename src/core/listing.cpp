@@ -170,7 +170,7 @@ void fnc_iotransfrdata_write_stream() {
     berrproc = dwiotkn != -1 && nwritten == nlength ? 1 : 0;
     // fsync fails on terminals and pipes: keep the errno of the write.
     int nerrno = errno;
-    fsync(iofdrecproc.kfdout);
+    (void)fsync(iofdrecproc.kfdout);
     if (berrproc == 0) {
         errno = nerrno;
         wrlog("fnc_iotransfrdata_write_stream failed");

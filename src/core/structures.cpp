@@ -61,7 +61,7 @@ void deleteandresetloopptrstructure(loopptrstructure *d) {
 void deletepartrecord(uint32_t k) {
     loopptrstructure *islot = &static_cast<loopptrstructure *>(ipartdata.data)[k];
     partrootrec *irec = static_cast<partrootrec *>(islot->data);
-    if (irec != nullptr && irec->idevext != nullptr) {
+    if (irec->idevext != nullptr) {
         free(irec->idevext);
         irec->idevext = nullptr;
     }
