@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 using namespace std::string_literals;
 
@@ -218,4 +219,132 @@ TEST(Discovery, UdevProperties) {
         EXPECT_EQ(r.err, sinvalid);
         EXPECT_EQ(r.status, 1);
     }
+}
+
+// Odd contents in any sysfs file read: the probe leaves the field zero or
+// empty, prints nothing and the run goes on. A disk without a usable size,
+// or without a complete uevent naming its node, is not offered.
+TEST(Discovery, OddSysfsFiles) {
+    KF_REQUIRE_SANDBOX();
+    const std::string sline = "0 loop7   capacity 1048576 (0.001049 GB) usb_bus: yes\n";
+    const std::string swarn = "WARNING : drive 0 logical sector size 4096 different than default "
+                              "512\n";
+    const std::string sbinary = "\x00\xff\x01\n\x7f=\x00\x80"s;
+    const std::string slongdigits(30000, '9');
+    const std::string sname255(255, 'n'), sname256(256, 'n');
+    struct Case {
+        std::string sfile;                   // under the disk's sysfs directory
+        std::optional<std::string> scontent; // nullopt: the file is missing
+        std::string stable;                  // lines before the prompt; "": none
+    } cases[] = {
+        {"size", std::nullopt, ""},
+        {"size", "", ""},
+        {"size", "2048", sline},
+        {"size", " \n\t+2048 sectors\n", sline},
+        {"size", "abc\n", ""},
+        {"size", "-2048\n", ""},
+        {"size", slongdigits, ""},
+        {"size", "36028797018963968\n", ""}, // 2^55 sectors: bytes beyond 64 bits
+        {"size", sbinary, ""},
+        {"queue/logical_block_size", std::nullopt, sline},
+        {"queue/logical_block_size", "", sline},
+        {"queue/logical_block_size", "0\n", sline},
+        {"queue/logical_block_size", "4096", sline + swarn},
+        {"queue/logical_block_size", "-4096\n", sline},
+        {"queue/logical_block_size", "4294971392\n", sline},
+        {"queue/logical_block_size", slongdigits, sline},
+        {"queue/logical_block_size", sbinary, sline},
+        {"uevent", std::nullopt, ""},
+        {"uevent", "", ""},
+        {"uevent", "MAJOR=7\nMINOR=7\nDEVNAME=loop7\n", ""},
+        {"uevent", "DISKSEQ=4\n" + ueventtext(7, 7, "loop7"), ""},
+        {"uevent", "MAJOR=7\nMINOR=7\nDEVNAME=loop7\nDEVTYPE=disk", sline},
+        {"uevent", ueventtext(7, 7, sname255), "0 " + sname255 + sline.substr(7)},
+        {"uevent", ueventtext(7, 7, sname256), ""},
+        {"uevent", "MAJOR=x\n" + ueventtext(7, 7, "loop7").substr(8),
+         "0 loop7   capacity 1048576 (0.001049 GB) usb_bus: no\n"},
+        {"uevent", sbinary, ""},
+        {"uevent", std::string(30000, 'M'), ""},
+        {"loop/backing_file", "", sline},
+        {"loop/backing_file", "\n", sline},
+        {"loop/backing_file", std::string(5000, '/'), sline},
+        {"loop/backing_file", sbinary, sline},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.sfile + ": " + (c.scontent ? c.scontent->substr(0, 40) : "(missing)"));
+        Sandbox s;
+        s.adddisk({.name = "loop7",
+                   .uevent = ueventtext(7, 7, "loop7"),
+                   .size = "2048\n",
+                   .backing_file = "/srv/images/disk.img\n"});
+        s.addudev("b7:7", "E:ID_BUS=usb\n");
+        std::string spath = s.sys + "/loop7/" + c.sfile;
+        if (c.scontent)
+            writefile(spath, *c.scontent);
+        else
+            remove(spath.c_str());
+        RunResult r = runtable(s, "q\n");
+        if (c.stable.empty()) {
+            EXPECT_EQ(afterbanner(r), "");
+            EXPECT_EQ(r.err, snodisk);
+        } else {
+            EXPECT_EQ(afterbanner(r), c.stable + sprompt);
+            EXPECT_EQ(r.err, sinvalid);
+        }
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
+namespace {
+
+// Standard output of a shell command, trailing white space removed.
+std::string commandoutput(const std::string &scmd) {
+    std::string sout;
+    FILE *p = popen(scmd.c_str(), "r");
+    if (p == nullptr)
+        return sout;
+    char buf[256];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        sout.append(buf, n);
+    pclose(p);
+    while (!sout.empty() && isspace(static_cast<unsigned char>(sout.back())))
+        sout.pop_back();
+    return sout;
+}
+
+} // namespace
+
+// Real kernel devices: the capacity and the sector-size warning agree with
+// what the kernel reports through blockdev.
+TEST(Discovery, RealLoopDevices) {
+    KF_REQUIRE_LOOP();
+    LoopDevice iloop512(5u << 20);
+    LoopDevice iloop4096(8u << 20, 4096);
+    ASSERT_TRUE(iloop512.ok()) << iloop512.error;
+    ASSERT_TRUE(iloop4096.ok()) << iloop4096.error;
+    Sandbox s;
+    s.addloop(iloop512);
+    s.addloop(iloop4096);
+    std::vector<const LoopDevice *> iloops = {&iloop512, &iloop4096};
+    std::sort(iloops.begin(), iloops.end(),
+              [](const LoopDevice *a, const LoopDevice *b) { return a->name < b->name; });
+    std::string sexpect;
+    for (size_t k = 0; k < iloops.size(); k++) {
+        std::string sbytes = commandoutput("blockdev --getsize64 " + iloops[k]->dev);
+        std::string ssector = commandoutput("blockdev --getss " + iloops[k]->dev);
+        char sgb[64];
+        snprintf(sgb, sizeof sgb, "%f", std::stod(sbytes) / 1e9);
+        sexpect += std::to_string(k) + " " + iloops[k]->name + "   capacity " + sbytes + " (" +
+                   sgb + " GB) usb_bus: no\n";
+        if (ssector != "512")
+            sexpect += "WARNING : drive " + std::to_string(k) + " logical sector size " + ssector +
+                       " different than default 512\n";
+    }
+    EXPECT_EQ(commandoutput("blockdev --getss " + iloop4096.dev), "4096");
+    EXPECT_NE(sexpect.find("logical sector size 4096"), std::string::npos);
+    RunResult r = runtable(s, "2\n");
+    EXPECT_EQ(afterbanner(r), sexpect + sprompt);
+    EXPECT_EQ(r.err, sinvalid);
+    EXPECT_EQ(r.status, 1);
 }
