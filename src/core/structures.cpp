@@ -77,6 +77,7 @@ void deleteallstructures() {
     deleteandresetloopptrstructure(&isortdevices);
     deleteandresetloopptrstructure(&idirvecdata);
     deleteandresetloopptrstructure(&imergrespt);
+    deleteandresetloopptrstructure(&iskipdevices);
     deleteandresetloopptrstructure(&spdbgoutptr);
     deleteandresetloopptrstructure(&starrout);
     deleteandresetloopptrstructure(&srawdata);
