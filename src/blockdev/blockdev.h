@@ -4,40 +4,138 @@
 
 #include "core/core.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <dirent.h>
 
 // Extension block of a device record.
 struct devextrec {
-    int32_t nlogblocksize;     // logical block size in bytes; 0 when unread
-    int32_t nloopnum;          // loop device number; 0 when not a loop device
-    char sbacking_file[4096];  // loop/backing_file without its final newline
+    int32_t nlogblocksize;    // logical block size in bytes; 0 when unread
+    int32_t nloopnum;         // loop device number; 0 when not a loop device
+    char sbacking_file[4096]; // loop/backing_file without its final newline
 };
 
 // Device record, one per whole disk, created zero-filled.
 struct partrootrec {
-    uint64_t nlogblocks;        // size in 512-byte sectors, then logical blocks
-    uint64_t ncapacity;         // capacity in bytes: sectors * 512
-    int32_t nmajor;             // from the uevent file
-    int32_t nminor;             // from the uevent file
-    int32_t kdevsortix;         // position in isortdevices
-    char sudevkey[27];          // "b%d:%d": the udev data file name
-    char sdevname[256];         // DEVNAME from the uevent file, never cut
-    char sdevpath[261];         // "/dev/" + DEVNAME: the node the copy writes
-    char sfstype[20];           // udev ID_FS_TYPE
-    char sdevtype[10];          // DEVTYPE from the uevent file
-    char sfsversion[6];         // udev ID_FS_VERSION
-    char sfslabel[32];          // udev ID_FS_LABEL
-    char sfsuuid[37];           // udev ID_FS_UUID
-    char sserialnum_short[16];  // udev ID_SERIAL_SHORT
-    char smodel[16];            // udev ID_MODEL
-    char svendor[16];           // udev ID_VENDOR
-    char sid_path_tag[297];     // udev ID_PATH_TAG
-    devextrec *idevext;         // owned extension block; never null
-    char sid_bus[16];           // udev ID_BUS
+    uint64_t nlogblocks;       // size in 512-byte sectors, then logical blocks
+    uint64_t ncapacity;        // capacity in bytes: sectors * 512
+    int32_t nmajor;            // from the uevent file
+    int32_t nminor;            // from the uevent file
+    int32_t kdevsortix;        // position in isortdevices
+    char sudevkey[27];         // "b%d:%d": the udev data file name
+    char sdevname[256];        // DEVNAME from the uevent file, never cut
+    char sdevpath[261];        // "/dev/" + DEVNAME: the node the copy writes
+    char sfstype[20];          // udev ID_FS_TYPE
+    char sdevtype[10];         // DEVTYPE from the uevent file
+    char sfsversion[6];        // udev ID_FS_VERSION
+    char sfslabel[32];         // udev ID_FS_LABEL
+    char sfsuuid[37];          // udev ID_FS_UUID
+    char sserialnum_short[16]; // udev ID_SERIAL_SHORT
+    char smodel[16];           // udev ID_MODEL
+    char svendor[16];          // udev ID_VENDOR
+    char sid_path_tag[297];    // udev ID_PATH_TAG
+    devextrec *idevext;        // owned extension block; never null
+    char sid_bus[16];          // udev ID_BUS
 };
+
+/* scan.cpp: the directory loader and the whole-disk walk */
 
 // The record being filled during the walk.
 extern partrootrec *ipartrootrec;
+// The loader's open directory stream; open only within one loader call.
+extern DIR *ildrfpthndl;
+// The entry the loader's last readdir returned.
+extern struct dirent *ildrfptrrec;
+// Walk cursor: position in isortdevices of the disk being visited.
+extern int32_t kscanblkdev;
+// Length of the base path in sdevrootpath: 17 + the disk's name length.
+extern int32_t ncfilename;
+// The disk's name in idirdeventry: the prefix of its partition entries.
+extern const char *sdevrootname;
+// Length of sdevrootname.
+extern int32_t ncdevrootname;
+// Count of partition entries in the visited disk's own directory.
+extern int32_t nscanblkpart;
+// Cursor over idirpartentry while its entries are marked in iskipdevices.
+extern int32_t kscanblkpart;
+// Position in isortdevices of the partition entry being marked; -1: none.
+extern int32_t ktmpres;
+// One byte per position of isortdevices: 1 when that entry was loaded from
+// the directory of a disk already visited (a partition, never a whole disk).
+// Exists only while the walk runs.
+extern loopptrstructure iskipdevices;
+
+/* mergesort.cpp: the name-ordered index merge sort and its state */
+
+// n: the number of names to order.
+extern int32_t noutelem;
+// L: number of levels in the workspace, ceil(log2 n).
+extern int32_t nmaxlevsortdata;
+// n * L: entries in the level storage.
+extern int32_t nmaxdimsortdata;
+// The level the current pass reads.
+extern int32_t klevsort;
+// The level the current pass writes.
+extern int32_t klevnxtsrt;
+// Cursor for filling the level table and copying the rest of a run.
+extern int32_t kposvar;
+// n - 1: the bound of the pair pass.
+extern int32_t ksrtixstop;
+// Head of the left run; in the pair pass the pair's first position.
+extern int32_t ksrtscna;
+// Head of the right run; in the pair pass the pair's second position.
+extern int32_t ksrtscnb;
+// End (exclusive) of the left run of the current group.
+extern int32_t kstrmid;
+// End (exclusive) of the right run: the end of the current group.
+extern int32_t ksrtmrg;
+// g: length of the sorted runs in the source level.
+extern int32_t nsrtgrp;
+// 2g: length of the merged runs in the destination level.
+extern int32_t nsrtnxg;
+// Output cursor in the destination level.
+extern int32_t ksrtout;
+
+/* sysfsprobe.cpp: device records and the sysfs attribute probes */
+
+// Text of the numeric attribute being read (at most 25 bytes and a NUL).
+extern char srawdtint[26];
+// Text of the uevent file, then of the udev data file, and a NUL.
+extern char strtmpbuf[10000];
+// Tokens of the uevent text found in strtmpbuf (at most 8).
+extern int32_t nuevtokens;
+// Attribute path suffixes and the device node prefix.
+extern const char skrnlsysblockqueue[];
+extern const char skrnlsyslogblocksize[];
+extern const char skrnlsysblockloop[];
+extern const char skrnlsysloopbacking_file[];
+extern const char skrnlsysblocksize[];
+extern const char skrnlsysblockuevent[];
+extern const char sgenericdevpathprfx[];
+// uevent token delimiters: newline and "=".
+extern const char sdelimcnst_eol_eq[];
+
+/* udevprops.cpp: the udev property lookup */
+
+// One udev property and the record field that receives its first word.
+struct udevpropertyrow {
+    const char *skey;   // property key, matched whole on an "E:KEY=" line
+    size_t koffset;     // offset of the field in partrootrec
+    size_t nfieldwidth; // field width, NUL included
+};
+
+// Property keys, in lookup order.
+extern const char sudevpropertykey_fstype[];
+extern const char sudevpropertykey_fslabel[];
+extern const char sudevpropertykey_fsversion[];
+extern const char sudevpropertykey_fsuuid[];
+extern const char sudevpropertykey_serialnum_short[];
+extern const char sudevpropertykey_model[];
+extern const char sudevpropertykey_vendor[];
+extern const char sudevpropertykey_id_path_tag[];
+extern const char sudevpropertykey_id_bus[];
+// The nine lookups, in order.
+extern const udevpropertyrow iudevpropertytable[9];
 
 // Loads the entries of sdirpath (but "." and "..") into itarget, one
 // dirnamerec each in directory order; with sprefix, only names beginning with
@@ -52,5 +150,22 @@ void fncscanblockdevices();
 partrootrec *createpartrecord();
 // Fills ipartrootrec from the sysfs attributes under sdevrootpath.
 void fncprobesysfsdevice();
-// Fills the udev fields of ipartrootrec from /run/udev/data/<sudevkey>.
+// Fills the udev fields of ipartrootrec from /run/udev/data/<sudevkey>;
+// does nothing when the record has no key.
 void fncreadudevproperties();
+// Reads at most nmax bytes of the file spath into sbuf and ends them with a
+// NUL; when more than one byte was read and the last is a newline, the NUL
+// replaces it. A file that cannot be opened or read gives the empty text.
+// Returns the length of the text kept.
+int32_t fncreadtextfile(const char *spath, char *sbuf, int32_t nmax);
+// Parses a decimal number as sysfs writes it: white space skipped, an
+// optional '+', digits up to the first other byte. Returns 1 with *pnvalue
+// set, or 0 (and *pnvalue untouched) when there is no number or it does not
+// fit 64 bits.
+int fncparsedecimal(const char *stext, uint64_t *pnvalue);
+// Reads the numeric attribute file spath into *pnvalue; 0 and *pnvalue
+// untouched when the file is missing or holds no number.
+int fncreadsysfsnumber(const char *spath, uint64_t *pnvalue);
+// Whether the record may be offered as a target: it has a capacity and a
+// device node path.
+bool fncisrecordwritable(const partrootrec *irec);

@@ -1,0 +1,201 @@
+// Device records and the sysfs attribute probes. Probes never print and never
+// end the run: whatever cannot be read leaves its field zero or empty.
+#include "blockdev/blockdev.h"
+
+#include "main/main.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+char srawdtint[26];
+char strtmpbuf[10000];
+int32_t nuevtokens;
+const char skrnlsysblockqueue[] = "/queue";
+const char skrnlsyslogblocksize[] = "/logical_block_size";
+const char skrnlsysblockloop[] = "/loop";
+const char skrnlsysloopbacking_file[] = "/backing_file";
+const char skrnlsysblocksize[] = "/size";
+const char skrnlsysblockuevent[] = "/uevent";
+const char sgenericdevpathprfx[] = "/dev/";
+const char sdelimcnst_eol_eq[] = "\n=";
+
+// A uevent file is a few short lines; the first 1000 bytes hold them all.
+static const int32_t nmaxueventtext = 1000;
+// The first four uevent keys of every block device, in the kernel's order.
+static const char *const sueventkeys[4] = {"MAJOR", "MINOR", "DEVNAME", "DEVTYPE"};
+
+int32_t fncreadtextfile(const char *spath, char *sbuf, int32_t nmax) {
+    int32_t nread = 0;
+    int kfd = open(spath, O_RDONLY);
+    if (kfd != -1) {
+        while (nread < nmax) {
+            ssize_t dwread = read(kfd, sbuf + nread, static_cast<size_t>(nmax - nread));
+            if (dwread <= 0)
+                break;
+            nread += static_cast<int32_t>(dwread);
+        }
+        close(kfd);
+    }
+    if (nread > 1 && sbuf[nread - 1] == '\n')
+        nread--;
+    sbuf[nread] = '\0';
+    return nread;
+}
+
+int fncparsedecimal(const char *stext, uint64_t *pnvalue) {
+    while (isspace(static_cast<unsigned char>(*stext)))
+        stext++;
+    if (*stext == '+')
+        stext++;
+    if (!isdigit(static_cast<unsigned char>(*stext)))
+        return 0;
+    uint64_t nvalue = 0;
+    for (; isdigit(static_cast<unsigned char>(*stext)); stext++) {
+        uint64_t ndigit = static_cast<uint64_t>(*stext - '0');
+        if (nvalue > (UINT64_MAX - ndigit) / 10)
+            return 0;
+        nvalue = nvalue * 10 + ndigit;
+    }
+    *pnvalue = nvalue;
+    return 1;
+}
+
+int fncreadsysfsnumber(const char *spath, uint64_t *pnvalue) {
+    fncreadtextfile(spath, srawdtint, sizeof srawdtint - 1);
+    return fncparsedecimal(srawdtint, pnvalue);
+}
+
+// Parses stext into a signed 32-bit field; the field keeps its value when
+// the text holds no number or a number beyond INT32_MAX.
+static void fncparseint32field(const char *stext, int32_t *pnfield) {
+    uint64_t nvalue = 0;
+    if (fncparsedecimal(stext, &nvalue) && nvalue <= INT32_MAX)
+        *pnfield = static_cast<int32_t>(nvalue);
+}
+
+// Writes one or two suffixes and the NUL after the base path.
+static void fncsetattributepath(const char *ssuffix, const char *ssubsuffix) {
+    char *send = stpcpy(sdevrootpath + ncfilename, ssuffix);
+    strcpy(send, ssubsuffix);
+}
+
+bool fncisrecordwritable(const partrootrec *irec) {
+    return irec->ncapacity != 0 && irec->sdevpath[0] != '\0';
+}
+
+partrootrec *createpartrecord() {
+    uint32_t kslot = ipartdata.count;
+    ipartdata.kind = -1;
+    resizeloopptrstructure(&ipartdata, kslot + 1, sizeof(loopptrstructure));
+    loopptrstructure *islot = &static_cast<loopptrstructure *>(ipartdata.data)[kslot];
+    memset(islot, 0, sizeof *islot);
+    resizeloopptrstructure(islot, 1, sizeof(partrootrec));
+    memset(islot->data, 0, sizeof(partrootrec));
+    ipartrootrec = static_cast<partrootrec *>(islot->data);
+    ipartrootrec->idevext = static_cast<devextrec *>(calloc(1, sizeof(devextrec)));
+    if (ipartrootrec->idevext == nullptr)
+        fncabortwithmessage("ERROR: memory allocation failed,aborting\n");
+    return ipartrootrec;
+}
+
+static void fncprobelogicalblocksize() {
+    fncsetattributepath(skrnlsysblockqueue, skrnlsyslogblocksize);
+    uint64_t nvalue = 0;
+    if (fncreadsysfsnumber(sdevrootpath, &nvalue) && nvalue <= INT32_MAX)
+        ipartrootrec->idevext->nlogblocksize = static_cast<int32_t>(nvalue);
+}
+
+// Only loop devices have a loop directory in sysfs; their entry name is
+// "loop" followed by the number.
+static void fncprobeloopdevice() {
+    fncsetattributepath(skrnlsysblockloop, "");
+    int kfd = open(sdevrootpath, O_RDONLY);
+    if (kfd == -1)
+        return;
+    close(kfd);
+    if (ncdevrootname > 4)
+        fncparseint32field(sdevrootpath + ncsysblockprefix + 4, &ipartrootrec->idevext->nloopnum);
+    fncsetattributepath(skrnlsysblockloop, skrnlsysloopbacking_file);
+    devextrec *iext = ipartrootrec->idevext;
+    fncreadtextfile(sdevrootpath, iext->sbacking_file, sizeof iext->sbacking_file - 1);
+}
+
+// The size attribute counts 512-byte sectors whatever the logical block
+// size. A count whose byte size would not fit 64 bits is no size.
+static void fncprobesize() {
+    fncsetattributepath(skrnlsysblocksize, "");
+    uint64_t nsectors = 0;
+    if (!fncreadsysfsnumber(sdevrootpath, &nsectors) || nsectors > (UINT64_MAX >> 9))
+        return;
+    ipartrootrec->nlogblocks = nsectors;
+    ipartrootrec->ncapacity = nsectors << 9;
+    // Without a logical block size nlogblocks keeps the sector count.
+    uint64_t nblocksize = static_cast<uint64_t>(ipartrootrec->idevext->nlogblocksize);
+    if (nblocksize != 0 && nblocksize != 512) {
+        ipartrootrec->nlogblocks = ipartrootrec->ncapacity / nblocksize;
+        if (ipartrootrec->ncapacity % nblocksize != 0)
+            ipartrootrec->nlogblocks++;
+    }
+}
+
+static char *fncueventtoken(int32_t kslot) {
+    return static_cast<char **>(starrout.data)[kslot];
+}
+
+// Splits strtmpbuf at newlines and "=" into up to 8 tokens in starrout:
+// the keys and values of the first four uevent lines.
+static void fnctokeniseuevent() {
+    deleteandresetloopptrstructure(&starrout);
+    resizeloopptrstructure(&starrout, 8, sizeof(char *));
+    memset(starrout.data, 0, 8 * sizeof(char *));
+    char *stoken = strtok_r(strtmpbuf, sdelimcnst_eol_eq, &stktmpptr);
+    for (nuevtokens = 0; nuevtokens < 8 && stoken != nullptr; nuevtokens++) {
+        static_cast<char **>(starrout.data)[nuevtokens] = stoken;
+        stoken = strtok_r(nullptr, sdelimcnst_eol_eq, &stktmpptr);
+    }
+}
+
+// Whether the tokens are MAJOR, MINOR, DEVNAME and DEVTYPE with their values.
+static bool fncueventcomplete() {
+    if (nuevtokens < 8)
+        return false;
+    for (int32_t k = 0; k < 4; k++) {
+        if (strcmp(fncueventtoken(2 * k), sueventkeys[k]) != 0)
+            return false;
+    }
+    return true;
+}
+
+// A record without a complete uevent keeps no key, name or path and is
+// never offered: there is no node it could name. A DEVNAME too long for
+// sdevname is left out too rather than cut to another node's name.
+static void fncstoreueventfields() {
+    if (!fncueventcomplete())
+        return;
+    fncparseint32field(fncueventtoken(1), &ipartrootrec->nmajor);
+    fncparseint32field(fncueventtoken(3), &ipartrootrec->nminor);
+    snprintf(ipartrootrec->sudevkey, sizeof ipartrootrec->sudevkey, "b%d:%d", ipartrootrec->nmajor,
+             ipartrootrec->nminor);
+    snprintf(ipartrootrec->sdevtype, sizeof ipartrootrec->sdevtype, "%s", fncueventtoken(7));
+    const char *sname = fncueventtoken(5);
+    size_t nlen = strlen(sname);
+    if (nlen >= sizeof ipartrootrec->sdevname)
+        return;
+    memcpy(ipartrootrec->sdevname, sname, nlen + 1);
+    snprintf(ipartrootrec->sdevpath, sizeof ipartrootrec->sdevpath, "%s%s", sgenericdevpathprfx,
+             sname);
+}
+
+void fncprobesysfsdevice() {
+    fncprobelogicalblocksize();
+    fncprobeloopdevice();
+    fncprobesize();
+    fncsetattributepath(skrnlsysblockuevent, "");
+    fncreadtextfile(sdevrootpath, strtmpbuf, nmaxueventtext);
+    fnctokeniseuevent();
+    fncstoreueventfields();
+}
