@@ -220,7 +220,7 @@ TEST(RawCopy, FifoImageFedInPieces) {
     std::string image = pattern(10000383 + 3 * 65537 + 7777, 11);
     // Read-write: kelpfall's opens never wait, and the data stays in the pipe
     // until kelpfall reads it; closing it is the end of the image.
-    int kfeed = open(sfifo.c_str(), O_RDWR | O_NONBLOCK);
+    int kfeed = open(sfifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     ASSERT_NE(kfeed, -1);
     std::atomic<bool> bdone = false;
     std::thread ifeeder([&] {
