@@ -57,35 +57,36 @@ sandbox() {
   printf 'E:ID_VENDOR=bench\nE:ID_MODEL=loop_device\n' >"$1/run/udev/data/b$majmin"
 }
 
-now() { date +%s%N; }
-# seconds between two now() values
-secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b - a) / 1e9 }'; }
+# seconds between two $EPOCHREALTIME values (bash's clock: no process started)
+secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
   if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 # kelpfall DIR IMAGE [CGROUP]: one run in the sandbox DIR, answering 0;
-# prints its wall time in seconds and adds its peak RSS to $tmp/rss.txt.
+# prints its wall time in seconds, from its start once the sandbox is built
+# to its exit, and adds its peak RSS to $tmp/rss.txt.
 kelpfall_run() {
   local t0 t1
-  t0=$(now)
-  echo 0 | unshare -m sh -c '
+  echo 0 | unshare -m bash -c '
     [ -z "$4" ] || echo $$ >"$4/cgroup.procs"
     mount --make-rprivate / &&
     mount --bind "$1/sys" /sys/class/block &&
     mount --bind "$1/run" /run &&
     mount --bind "$1/dev" /dev &&
-    cd "$1/work" && exec /usr/bin/time -v -o "$1/time.txt" "$2" "$3"' sh "$1" "$kelpfall" "$2" "${3:-}" \
+    cd "$1/work" && echo "$EPOCHREALTIME" >"$1/start.txt" &&
+    exec /usr/bin/time -v -o "$1/time.txt" "$2" "$3"' sh "$1" "$kelpfall" "$2" "${3:-}" \
     >"$1/out.txt" || { echo "bench.sh: kelpfall failed:" >&2; cat "$1/out.txt" >&2; exit 1; }
-  t1=$(now)
+  t1=$EPOCHREALTIME
+  t0=$(cat "$1/start.txt")
   awk -F': ' '/Maximum resident set size/ { print $2 }' "$1/time.txt" >>"$tmp/rss.txt"
   secs "$t0" "$t1"
 }
 
 dd_run() {
   local t0 t1
-  t0=$(now)
+  t0=$EPOCHREALTIME
   dd if="$1" of="$2" bs=10000384 conv=fsync status=none
-  t1=$(now)
+  t1=$EPOCHREALTIME
   secs "$t0" "$t1"
 }
 
