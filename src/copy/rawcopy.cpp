@@ -23,8 +23,9 @@ int32_t nchunkaccepted;
 int32_t nerrnocopy;
 
 // Reads the image into srdpipetxttmp until the chunk is full or the image
-// ends. A pipe or FIFO returns at most its buffer (64 KiB) per read, so only
-// a full chunk or the image's last chunk may go on. dwRead := the bytes read;
+// ends. A read from a pipe or FIFO returns only what it holds (64 KiB at most
+// by default), so one read is not a chunk: only the image's last chunk may be
+// short. dwRead := the bytes read;
 // -1 with errno set when a read fails (the bytes of this chunk read before
 // it are dropped: the copy fails anyway).
 static void fncreadimagechunk() {
