@@ -22,3 +22,36 @@ void fncselecttargetdrive();
 // Copies simgfilepath onto ipartinfrec's node. Returns 1 after a complete,
 // flushed copy, 0 after any failure (its message already printed).
 int32_t generic_io_stream_raw_copy_buffered();
+
+/* rawcopy.cpp */
+
+#include <sys/stat.h>
+
+// Bytes in one chunk: the size of the copy buffer, a whole number of sectors.
+constexpr int32_t ncopychunksize = 10000384;
+// Sector size the last chunk is padded to.
+constexpr int32_t ncopysectorsize = 512;
+
+// Status of the image, taken before it is opened; only st_size is used.
+extern struct stat rstfilecheckstats;
+// The copy buffer: one static block reused for every chunk.
+extern char srdpipetxttmp[ncopychunksize];
+// 512 zero bytes: the source of the padding.
+extern const char iblnkdisksectarray[ncopysectorsize];
+// Length of the current chunk: first as read, then as padded; -1 after a
+// failed read.
+extern int32_t dwRead;
+// The chunk length modulo 512, before padding.
+extern int32_t kremwrdatsect;
+// Bytes the device accepted and flushed so far, padding included.
+extern uint64_t kpipwrpos;
+// Image size divided by 100.0: the percentage base.
+extern double xtotsrcrawdataszprc;
+// Progress percentage, never above 100.0.
+extern double xrawwrtpercprog;
+// Bytes read from the image so far: where its next chunk starts.
+extern uint64_t kimgrdpos;
+// Bytes of the current chunk the device accepted.
+extern int32_t nchunkaccepted;
+// errno of the write or flush that failed the copy.
+extern int32_t nerrnocopy;
