@@ -187,3 +187,31 @@ TEST(Listing, FormatterRangesAndIndexMap) {
         deleteandresetloopptrstructure(&idest);
     }
 }
+
+TEST(ImageSelection, LeftoverAnswersTheDrivePrompt) {
+    // "0 0" on one line: the first number picks the image, the second is read
+    // at once by the drive prompt and the copy runs; "0 q" aborts there.
+    KF_REQUIRE_SANDBOX();
+    struct Case {
+        std::string input;
+        int nstatus;
+        std::string stail;
+    } cases[] = {
+        {"0 0\n", 0, "generic_io_stream_raw_copy_buffered summary bytes copied 512\n"},
+        {"0 q\n", 1,
+         "enter drive device index or q to abort (WARNING: all data will be lost !) : "},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.input);
+        Sandbox s;
+        writefile(s.work + "/only.img", "image");
+        s.adddisk({.name = "sdq", .uevent = ueventtext(8, 16, "sdq"), .size = "8\n"});
+        s.adddevfile("sdq", std::string(4096, '\xEE'));
+        RunResult r = s.run({.input = c.input});
+        EXPECT_EQ(r.status, c.nstatus) << r.err;
+        EXPECT_TRUE(r.out.ends_with(c.stail)) << r.out;
+        std::string sdev = readfile(s.dev + "/sdq");
+        EXPECT_EQ(sdev.substr(0, 512),
+                  c.nstatus == 0 ? "image" + std::string(507, '\0') : std::string(512, '\xEE'));
+    }
+}
