@@ -150,6 +150,12 @@ void fncscanblockdevices();
 partrootrec *createpartrecord();
 // Fills ipartrootrec from the sysfs attributes under sdevrootpath.
 void fncprobesysfsdevice();
+// Splits the NUL-ended uevent text in strtmpbuf into starrout and, when it
+// starts with MAJOR, MINOR, DEVNAME and DEVTYPE, fills ipartrootrec from them.
+void fncparseuevent();
+// Fills the udev fields of ipartrootrec from the NUL-ended udev data text in
+// strtmpbuf.
+void fncparseudevproperties();
 // Fills the udev fields of ipartrootrec from /run/udev/data/<sudevkey>;
 // does nothing when the record has no key.
 void fncreadudevproperties();

@@ -190,12 +190,16 @@ static void fncstoreueventfields() {
              sname);
 }
 
+void fncparseuevent() {
+    fnctokeniseuevent();
+    fncstoreueventfields();
+}
+
 void fncprobesysfsdevice() {
     fncprobelogicalblocksize();
     fncprobeloopdevice();
     fncprobesize();
     fncsetattributepath(skrnlsysblockuevent, "");
     fncreadtextfile(sdevrootpath, strtmpbuf, nmaxueventtext);
-    fnctokeniseuevent();
-    fncstoreueventfields();
+    fncparseuevent();
 }

@@ -68,15 +68,19 @@ static void fncstoreudevvalue(char *sfield, size_t nwidth) {
     sfield[nlen] = '\0';
 }
 
-void fncreadudevproperties() {
-    if (ipartrootrec->sudevkey[0] == '\0')
-        return;
-    strcpy(sudevdatapathtrgt + ncudevdataprefix, ipartrootrec->sudevkey);
-    fncreadtextfile(sudevdatapathtrgt, strtmpbuf, sizeof strtmpbuf - 1);
+void fncparseudevproperties() {
     for (const udevpropertyrow &irow : iudevpropertytable) {
         fncfindudevproperty(irow.skey);
         if (stktmpptr != nullptr)
             fncstoreudevvalue(reinterpret_cast<char *>(ipartrootrec) + irow.koffset,
                               irow.nfieldwidth);
     }
+}
+
+void fncreadudevproperties() {
+    if (ipartrootrec->sudevkey[0] == '\0')
+        return;
+    strcpy(sudevdatapathtrgt + ncudevdataprefix, ipartrootrec->sudevkey);
+    fncreadtextfile(sudevdatapathtrgt, strtmpbuf, sizeof strtmpbuf - 1);
+    fncparseudevproperties();
 }

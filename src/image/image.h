@@ -33,6 +33,10 @@ extern char *sktmp;
 // The delimiters that end a list file line.
 extern const char sdelimcnst_eol[];
 
+// Makes every line of the NUL-ended text in srawdata that holds a byte other
+// than white space a candidate in idirvecdata; the newline ending each line
+// becomes its NUL. The text ends at its first NUL.
+void fncsplitlistlines();
 // Reads the list file sfilename whole, offers its non-blank lines and returns
 // the chosen line. Ends the run on any failure, and when the chosen line is
 // too long for simgfilepath.

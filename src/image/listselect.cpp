@@ -66,9 +66,7 @@ static void fncloadlistfile(const char *sfilename) {
     kfddownl = -1;
 }
 
-// Makes every line of srawdata that holds a byte other than white space a
-// candidate in idirvecdata; the newline ending each line becomes its NUL.
-static void fncsplitlistlines() {
+void fncsplitlistlines() {
     if (idirvecdata.count != 0)
         deleteandresetloopptrstructure(&idirvecdata);
     sktmp = strtok_r(static_cast<char *>(srawdata.data), sdelimcnst_eol, &stktmpptr);
