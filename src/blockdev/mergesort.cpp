@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 int32_t noutelem;
@@ -46,7 +47,8 @@ static void fnccreatesortworkspace() {
                            sizeof(int32_t *));
     int32_t *istorage = static_cast<int32_t *>(fncsortslot(0)->data);
     for (kposvar = 0; kposvar < nmaxlevsortdata; kposvar++)
-        static_cast<int32_t **>(fncsortslot(1)->data)[kposvar] = istorage + kposvar * noutelem;
+        static_cast<int32_t **>(fncsortslot(1)->data)[kposvar] =
+            istorage + static_cast<ptrdiff_t>(kposvar) * noutelem;
 }
 
 // Level 0: neighbouring pairs in order; with an odd count the last entry

@@ -77,10 +77,11 @@ static void fncparseint32field(const char *stext, int32_t *pnfield) {
         *pnfield = static_cast<int32_t>(nvalue);
 }
 
-// Writes one or two suffixes and the NUL after the base path.
+// Writes one or two suffixes and the NUL after the base path. The buffer
+// holds a 255-byte name and the longest suffix pair, so nothing is cut.
 static void fncsetattributepath(const char *ssuffix, const char *ssubsuffix) {
-    char *send = stpcpy(sdevrootpath + ncfilename, ssuffix);
-    strcpy(send, ssubsuffix);
+    snprintf(sdevrootpath + ncfilename, sizeof sdevrootpath - static_cast<size_t>(ncfilename),
+             "%s%s", ssuffix, ssubsuffix);
 }
 
 bool fncisrecordwritable(const partrootrec *irec) {

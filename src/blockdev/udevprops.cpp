@@ -7,6 +7,7 @@
 #include "main/main.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 const char sudevpropertykey_fstype[] = "ID_FS_TYPE";
@@ -80,7 +81,9 @@ void fncparseudevproperties() {
 void fncreadudevproperties() {
     if (ipartrootrec->sudevkey[0] == '\0')
         return;
-    strcpy(sudevdatapathtrgt + ncudevdataprefix, ipartrootrec->sudevkey);
+    // The longest key, "b-2147483648:-2147483648", fits behind the prefix.
+    snprintf(sudevdatapathtrgt + ncudevdataprefix, sizeof sudevdatapathtrgt - ncudevdataprefix,
+             "%.24s", ipartrootrec->sudevkey);
     fncreadtextfile(sudevdatapathtrgt, strtmpbuf, sizeof strtmpbuf - 1);
     fncparseudevproperties();
 }
