@@ -218,22 +218,22 @@ Sandbox::~Sandbox() {
     fs::remove_all(root, ec);
 }
 
-void Sandbox::adddisk(const DiskSpec &spec) {
-    std::string sdir = sys + "/" + spec.name;
+void Sandbox::adddisk(const DiskSpec &disk) {
+    std::string sdir = sys + "/" + disk.name;
     fs::create_directories(sdir);
-    if (spec.uevent)
-        writefile(sdir + "/uevent", *spec.uevent);
-    if (spec.size)
-        writefile(sdir + "/size", *spec.size);
-    if (spec.logical_block_size)
-        writefile(sdir + "/queue/logical_block_size", *spec.logical_block_size);
-    if (spec.backing_file)
-        writefile(sdir + "/loop/backing_file", *spec.backing_file);
+    if (disk.uevent)
+        writefile(sdir + "/uevent", *disk.uevent);
+    if (disk.size)
+        writefile(sdir + "/size", *disk.size);
+    if (disk.logical_block_size)
+        writefile(sdir + "/queue/logical_block_size", *disk.logical_block_size);
+    if (disk.backing_file)
+        writefile(sdir + "/loop/backing_file", *disk.backing_file);
     // Real sysfs: a partition is a directory inside its disk's directory and a
     // link at the top level of /sys/class/block.
-    for (const std::string &spart : spec.partitions) {
+    for (const std::string &spart : disk.partitions) {
         writefile(sdir + "/" + spart + "/partition", "1\n");
-        fs::create_directory_symlink(spec.name + "/" + spart, sys + "/" + spart);
+        fs::create_directory_symlink(disk.name + "/" + spart, sys + "/" + spart);
     }
 }
 

@@ -78,7 +78,7 @@ class Sandbox {
     std::string dev;  // becomes /dev
     std::string work; // default working directory
 
-    void adddisk(const DiskSpec &spec);
+    void adddisk(const DiskSpec &disk);
     // /run/udev/data/<key> with the given text.
     void addudev(const std::string &key, const std::string &text);
     // A regular file /dev/<name> standing in for a device node.
