@@ -98,25 +98,23 @@ bool loopavailable(std::string *pwhy);
 // CI=true: tests that need root, namespaces or loop devices must run.
 bool inci();
 
-// Skips a test that cannot set up the sandbox, or fails it under CI=true.
-#define KF_REQUIRE_SANDBOX()                                                                       \
+// Skips a test whose requirement is missing, or fails it under CI=true.
+#define KF_REQUIRE(available, what)                                                                \
     do {                                                                                           \
         std::string kf_why;                                                                        \
-        if (!sandboxavailable(&kf_why)) {                                                          \
+        if (!(available)(&kf_why)) {                                                               \
             if (inci())                                                                            \
-                FAIL() << "sandbox unavailable under CI: " << kf_why;                              \
-            GTEST_SKIP() << "sandbox unavailable: " << kf_why;                                     \
+                FAIL() << what " unavailable under CI: " << kf_why;                                \
+            GTEST_SKIP() << what " unavailable: " << kf_why;                                       \
         }                                                                                          \
     } while (0)
 
-// The same for tests that attach loop devices.
+// Tests that run the binary in the sandbox.
+#define KF_REQUIRE_SANDBOX() KF_REQUIRE(sandboxavailable, "sandbox")
+
+// Tests that also attach loop devices.
 #define KF_REQUIRE_LOOP()                                                                          \
     do {                                                                                           \
         KF_REQUIRE_SANDBOX();                                                                      \
-        std::string kf_why;                                                                        \
-        if (!loopavailable(&kf_why)) {                                                             \
-            if (inci())                                                                            \
-                FAIL() << "loop devices unavailable under CI: " << kf_why;                         \
-            GTEST_SKIP() << "loop devices unavailable: " << kf_why;                                \
-        }                                                                                          \
+        KF_REQUIRE(loopavailable, "loop devices");                                                 \
     } while (0)

@@ -92,57 +92,66 @@ static void fncfinishlisting(loopptrstructure *idest, size_t npos) {
     resizeloopptrstructure(idest, static_cast<uint32_t>(npos), 1);
 }
 
-void fncprintdebuggnptrdata_index_filename(const loopptrstructure *isource, int32_t kfirst,
-                                           int32_t klast, const int32_t *kindexmap,
-                                           loopptrstructure *idest) {
+// Element types the formatters list.
+enum listingelementkind { klistdirname, klisttextptr, klistschar };
+
+// Points *psvalue at the text of element k and returns its length; numbers
+// are printed into snumber first.
+static size_t fnclistingvalue(const loopptrstructure *isource, listingelementkind kkind, int32_t k,
+                              char (&snumber)[8], const char **psvalue) {
+    switch (kkind) {
+    case klistdirname: {
+        const dirnamerec *irec = &static_cast<const dirnamerec *>(isource->data)[k];
+        *psvalue = irec->name;
+        return strnlen(irec->name, sizeof irec->name);
+    }
+    case klisttextptr:
+        *psvalue = static_cast<char *const *>(isource->data)[k];
+        return strlen(*psvalue);
+    case klistschar:
+        break;
+    }
+    *psvalue = snumber;
+    return static_cast<size_t>(
+        snprintf(snumber, sizeof snumber, "%d", static_cast<const int8_t *>(isource->data)[k]));
+}
+
+// The one formatter loop: clamps the range, reserves, appends each listed
+// element and finishes the text.
+static void fncformatlisting(const loopptrstructure *isource, int32_t kfirst, int32_t klast,
+                             const int32_t *kindexmap, loopptrstructure *idest,
+                             listingelementkind kkind) {
     if (!fncclamplistingrange(isource, &kfirst, &klast))
         return;
     fncreservelisting(idest, kfirst, klast);
-    const dirnamerec *irecs = static_cast<const dirnamerec *>(isource->data);
     size_t npos = 0;
     for (int32_t i = kfirst; i <= klast; i++) {
         int32_t k = fnclistingsourceindex(isource, kindexmap, i);
         if (k == -1)
             continue;
-        const char *sname = irecs[k].name;
-        fncappendlistingentry(idest, &npos, k, sname, strnlen(sname, sizeof irecs[k].name));
+        char snumber[8];
+        const char *svalue = nullptr;
+        size_t nvalue = fnclistingvalue(isource, kkind, k, snumber, &svalue);
+        fncappendlistingentry(idest, &npos, k, svalue, nvalue);
     }
     fncfinishlisting(idest, npos);
+}
+
+void fncprintdebuggnptrdata_index_filename(const loopptrstructure *isource, int32_t kfirst,
+                                           int32_t klast, const int32_t *kindexmap,
+                                           loopptrstructure *idest) {
+    fncformatlisting(isource, kfirst, klast, kindexmap, idest, klistdirname);
 }
 
 void fncprintdebuggnptrdata_index_charptr(const loopptrstructure *isource, int32_t kfirst,
                                           int32_t klast, const int32_t *kindexmap,
                                           loopptrstructure *idest) {
-    if (!fncclamplistingrange(isource, &kfirst, &klast))
-        return;
-    fncreservelisting(idest, kfirst, klast);
-    char *const *stexts = static_cast<char *const *>(isource->data);
-    size_t npos = 0;
-    for (int32_t i = kfirst; i <= klast; i++) {
-        int32_t k = fnclistingsourceindex(isource, kindexmap, i);
-        if (k == -1)
-            continue;
-        fncappendlistingentry(idest, &npos, k, stexts[k], strlen(stexts[k]));
-    }
-    fncfinishlisting(idest, npos);
+    fncformatlisting(isource, kfirst, klast, kindexmap, idest, klisttextptr);
 }
 
 void fncprintdebuggnptrdata_num_char(const loopptrstructure *isource, int32_t kfirst, int32_t klast,
                                      const int32_t *kindexmap, loopptrstructure *idest) {
-    if (!fncclamplistingrange(isource, &kfirst, &klast))
-        return;
-    fncreservelisting(idest, kfirst, klast);
-    const int8_t *nvalues = static_cast<const int8_t *>(isource->data);
-    size_t npos = 0;
-    for (int32_t i = kfirst; i <= klast; i++) {
-        int32_t k = fnclistingsourceindex(isource, kindexmap, i);
-        if (k == -1)
-            continue;
-        char svalue[8];
-        int nvalue = snprintf(svalue, sizeof svalue, "%d", nvalues[k]);
-        fncappendlistingentry(idest, &npos, k, svalue, static_cast<size_t>(nvalue));
-    }
-    fncfinishlisting(idest, npos);
+    fncformatlisting(isource, kfirst, klast, kindexmap, idest, klistschar);
 }
 
 void fnc_iotransfrdata_write_stream() {
