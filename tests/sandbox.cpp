@@ -183,9 +183,15 @@ LoopDevice::LoopDevice(uint64_t nbytes, int nlbs, bool breadonly, const std::str
 LoopDevice::~LoopDevice() {
     if (!dev.empty()) {
         int nrc = 0;
+        // Loop numbers are reused at once: detach only while the device is
+        // still ours, backed by our own file.
+        std::string sback = shell("losetup -nO BACK-FILE " + dev + " 2>/dev/null", &nrc);
+        while (!sback.empty() && (sback.back() == '\n' || sback.back() == ' '))
+            sback.pop_back();
         // The kernel may still hold the device for a moment after a writer
         // closed it; retry briefly rather than leak an attached loop device.
-        for (int k = 0; k < 50; k++) {
+        bool bours = nrc == 0 && sback == backing;
+        for (int k = 0; k < 50 && bours; k++) {
             shell("losetup -d " + dev + " 2>/dev/null", &nrc);
             if (nrc == 0)
                 break;

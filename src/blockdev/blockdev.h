@@ -21,6 +21,7 @@ struct partrootrec {
     uint64_t ncapacity;        // capacity in bytes: sectors * 512
     int32_t nmajor;            // from the uevent file
     int32_t nminor;            // from the uevent file
+    uint64_t ndiskseq;         // DISKSEQ from the uevent file; 0 when absent
     int32_t kdevsortix;        // position in isortdevices
     char sudevkey[27];         // "b%d:%d": the udev data file name
     char sdevname[256];        // DEVNAME from the uevent file, never cut
@@ -139,7 +140,7 @@ extern const udevpropertyrow iudevpropertytable[9];
 
 // Loads the entries of sdirpath (but "." and "..") into itarget, one
 // dirnamerec each in directory order; with sprefix, only names beginning with
-// its first nprefix bytes.
+// its first nprefix bytes. Names longer than 255 bytes are skipped.
 void loaddirdatareaddirvers(const char *sdirpath, loopptrstructure *itarget, const char *sprefix,
                             int32_t nprefix);
 // Puts idirdeventry in byte order of the names into isortdevices (stable).
@@ -151,7 +152,8 @@ partrootrec *createpartrecord();
 // Fills ipartrootrec from the sysfs attributes under sdevrootpath.
 void fncprobesysfsdevice();
 // Splits the NUL-ended uevent text in strtmpbuf into starrout and, when it
-// starts with MAJOR, MINOR, DEVNAME and DEVTYPE, fills ipartrootrec from them.
+// starts with MAJOR, MINOR, DEVNAME and DEVTYPE, fills ipartrootrec from them;
+// takes DISKSEQ from any later line.
 void fncparseuevent();
 // Fills the udev fields of ipartrootrec from the NUL-ended udev data text in
 // strtmpbuf.
@@ -172,6 +174,6 @@ int fncparsedecimal(const char *stext, uint64_t *pnvalue);
 // Reads the numeric attribute file spath into *pnvalue; 0 and *pnvalue
 // untouched when the file is missing or holds no number.
 int fncreadsysfsnumber(const char *spath, uint64_t *pnvalue);
-// Whether the record may be offered as a target: it has a capacity and a
-// device node path.
+// Whether the record may be offered as a target: a whole disk (DEVTYPE disk)
+// with a capacity and a device node path.
 bool fncisrecordwritable(const partrootrec *irec);

@@ -45,9 +45,11 @@ void loaddirdatareaddirvers(const char *sdirpath, loopptrstructure *itarget, con
         if (ildrfptrrec == nullptr)
             break;
         const char *sname = ildrfptrrec->d_name;
-        // d_name holds at most 255 bytes and its NUL on Linux.
+        // Local file systems keep names to 255 bytes, but FUSE ones (NTFS,
+        // exFAT, sshfs) can return up to 1,024, past the end of d_name's
+        // declared size: such a name fits no dirnamerec and is left out.
         size_t nlen = strlen(sname);
-        if (fncisdotentry(sname, nlen))
+        if (nlen >= sizeof(dirnamerec::name) || fncisdotentry(sname, nlen))
             continue;
         if (sprefix != nullptr && strncmp(sname, sprefix, static_cast<size_t>(nprefix)) != 0)
             continue;

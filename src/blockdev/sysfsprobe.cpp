@@ -27,6 +27,11 @@ const char sdelimcnst_eol_eq[] = "\n=";
 static const int32_t nmaxueventtext = 1000;
 // The first four uevent keys of every block device, in the kernel's order.
 static const char *const sueventkeys[4] = {"MAJOR", "MINOR", "DEVNAME", "DEVTYPE"};
+// DEVTYPE of a whole disk; a partition says "partition".
+static const char sueventdevtypedisk[] = "disk";
+// The uevent line of the disk sequence number (Linux 5.15 and later write it
+// after DEVTYPE). The kernel counts disks from 1, so 0 means none.
+static const char sueventdiskseqline[] = "\nDISKSEQ=";
 
 int32_t fncreadtextfile(const char *spath, char *sbuf, int32_t nmax) {
     int32_t nread = 0;
@@ -85,7 +90,8 @@ static void fncsetattributepath(const char *ssuffix, const char *ssubsuffix) {
 }
 
 bool fncisrecordwritable(const partrootrec *irec) {
-    return irec->ncapacity != 0 && irec->sdevpath[0] != '\0';
+    return irec->ncapacity != 0 && irec->sdevpath[0] != '\0' &&
+           strcmp(irec->sdevtype, sueventdevtypedisk) == 0;
 }
 
 partrootrec *createpartrecord() {
@@ -191,7 +197,15 @@ static void fncstoreueventfields() {
              sname);
 }
 
+// Reads DISKSEQ into ipartrootrec before the tokeniser cuts the text.
+static void fncstorediskseq() {
+    const char *sline = strstr(strtmpbuf, sueventdiskseqline);
+    if (sline != nullptr)
+        fncparsedecimal(sline + strlen(sueventdiskseqline), &ipartrootrec->ndiskseq);
+}
+
 void fncparseuevent() {
+    fncstorediskseq();
     fnctokeniseuevent();
     fncstoreueventfields();
 }

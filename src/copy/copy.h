@@ -12,6 +12,14 @@ extern partrootrec *ipartinfrec;
 extern int32_t navaildevnodes;
 // The index typed at the drive prompt.
 extern int32_t kscanphysdrv;
+// A record's name, vendor and model as shown on the terminal: control bytes
+// masked (fncmaskdrivetexts).
+extern char sdispdevname[256];
+extern char sdispvendor[16];
+extern char sdispmodel[16];
+
+// Fills sdispdevname, sdispvendor and sdispmodel from irec.
+void fncmaskdrivetexts(const partrootrec *irec);
 
 // Prints one line per disk with a capacity and marks it selectable; ends the
 // run when no disk is listed.
@@ -55,3 +63,9 @@ extern uint64_t kimgrdpos;
 extern int32_t nchunkaccepted;
 // errno of the write or flush that failed the copy.
 extern int32_t nerrnocopy;
+// Status of the open image: a regular file must yield st_size bytes.
+extern struct stat rstimgopenstats;
+// Status of the open target: must be the listed disk's block device.
+extern struct stat rsttargetstats;
+// Disk sequence number of the open target (BLKGETDISKSEQ).
+extern uint64_t ntargetdiskseq;

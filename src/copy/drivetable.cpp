@@ -8,6 +8,9 @@
 partrootrec *ipartinfrec;
 int32_t navaildevnodes;
 int32_t kscanphysdrv;
+char sdispdevname[256];
+char sdispvendor[16];
+char sdispmodel[16];
 
 // The logical sector size the copy pads to.
 static const int32_t ndefaultsectorsize = 512;
@@ -25,9 +28,16 @@ static void fncprepareavailability() {
     memset(iavaildevnodes.data, 0, iavaildevnodes.count);
 }
 
+void fncmaskdrivetexts(const partrootrec *irec) {
+    fncmaskedcopy(sdispdevname, sizeof sdispdevname, irec->sdevname);
+    fncmaskedcopy(sdispvendor, sizeof sdispvendor, irec->svendor);
+    fncmaskedcopy(sdispmodel, sizeof sdispmodel, irec->smodel);
+}
+
 static void fncprintdriveline(uint32_t kslot, const partrootrec *irec) {
+    fncmaskdrivetexts(irec);
     printf("%d %s %s %s capacity %" PRIu64 " (%f GB) usb_bus: %s\n", static_cast<int>(kslot),
-           irec->sdevname, irec->svendor, irec->smodel, irec->ncapacity,
+           sdispdevname, sdispvendor, sdispmodel, irec->ncapacity,
            static_cast<double>(irec->ncapacity) / 1e9,
            strcmp(irec->sid_bus, "usb") == 0 ? "yes" : "no");
     fflush(stdout);

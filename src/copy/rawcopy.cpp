@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 struct stat rstfilecheckstats;
@@ -21,6 +24,9 @@ double xrawwrtpercprog;
 uint64_t kimgrdpos;
 int32_t nchunkaccepted;
 int32_t nerrnocopy;
+struct stat rstimgopenstats;
+struct stat rsttargetstats;
+uint64_t ntargetdiskseq;
 
 // Reads the image into srdpipetxttmp until the chunk is full or the image
 // ends. A read from a pipe or FIFO returns only what it holds (64 KiB at most
@@ -138,6 +144,14 @@ static int fnccopychunk() {
     return 1;
 }
 
+// Whether the image is a regular file that ended before the size it had when
+// it was opened: it was cut short while it was copied, and the device holds
+// an incomplete image. One that grew is copied as far as it was read.
+static bool fncimagecutshort() {
+    return S_ISREG(rstimgopenstats.st_mode) &&
+           kimgrdpos < static_cast<uint64_t>(rstimgopenstats.st_size);
+}
+
 // The copy loop over the open image and target; leaves berrproc set.
 static void fnccopyloop() {
     xtotsrcrawdataszprc = static_cast<double>(rstfilecheckstats.st_size) / 100.0;
@@ -147,9 +161,11 @@ static void fnccopyloop() {
     posix_fadvise(imgfilehndl, 0, 0, POSIX_FADV_SEQUENTIAL);
     for (;;) {
         fncreadimagechunk();
-        if (dwRead == 0)
+        if (dwRead == 0 && !fncimagecutshort())
             return;
-        if (dwRead == -1) {
+        if (dwRead <= 0) {
+            if (dwRead == 0)
+                errno = EIO;
             wrlog("ReadFile failed\n");
             berrproc = 0;
             return;
@@ -162,11 +178,44 @@ static void fnccopyloop() {
 static void fncannouncecopy() {
     if (stat(simgfilepath, &rstfilecheckstats) != 0)
         rstfilecheckstats.st_size = 0;
-    printf(" writing image file %s size %lu to target drive %s %s %s size %lu ...\n", simgfilepath,
-           static_cast<unsigned long>(rstfilecheckstats.st_size), ipartinfrec->sdevname,
-           ipartinfrec->svendor, ipartinfrec->smodel,
-           static_cast<unsigned long>(ipartinfrec->ncapacity));
+    fncmaskdrivetexts(ipartinfrec);
+    printf(" writing image file %s size %lu to target drive %s %s %s size %lu ...\n",
+           simgfiledisplay, static_cast<unsigned long>(rstfilecheckstats.st_size), sdispdevname,
+           sdispvendor, sdispmodel, static_cast<unsigned long>(ipartinfrec->ncapacity));
     fflush(stdout);
+}
+
+// Whether the open target is the disk that was listed: a block device with
+// the record's device number and, when the uevent named one, its disk
+// sequence number. A name in /dev proves nothing: it may be a regular file
+// left by a mistyped dd, a node with another disk's number, or a path that
+// climbs out of /dev; and a stick swapped while the prompt waited comes back
+// with the same name and number but a new sequence number.
+static bool fnctargetislisteddisk() {
+    if (fstat(iphysdrvhndl, &rsttargetstats) != 0 || !S_ISBLK(rsttargetstats.st_mode) ||
+        rsttargetstats.st_rdev != makedev(static_cast<unsigned>(ipartinfrec->nmajor),
+                                          static_cast<unsigned>(ipartinfrec->nminor)))
+        return false;
+    if (ipartinfrec->ndiskseq == 0)
+        return true;
+    // Kernels before 5.15 have no BLKGETDISKSEQ; drivers refuse unknown
+    // ioctls with ENOTTY or EINVAL. Then only the device number is checked.
+    if (ioctl(iphysdrvhndl, BLKGETDISKSEQ, &ntargetdiskseq) != 0)
+        return errno == ENOTTY || errno == EINVAL;
+    return ntargetdiskseq == ipartinfrec->ndiskseq;
+}
+
+// Opens the target's node write-only and nothing else: no O_CREAT (a missing
+// node must not become a file in /dev), no O_TRUNC, O_EXCL, O_SYNC or
+// O_DIRECT. Leaves iphysdrvhndl -1 when the open fails or the node is not
+// the listed disk.
+static void fncopentarget() {
+    iphysdrvhndl = open(ipartinfrec->sdevpath, O_WRONLY);
+    if (iphysdrvhndl == -1 || fnctargetislisteddisk())
+        return;
+    // Nothing was written through it: there is nothing a close could report.
+    (void)close(iphysdrvhndl);
+    iphysdrvhndl = -1;
 }
 
 int32_t generic_io_stream_raw_copy_buffered() {
@@ -174,13 +223,15 @@ int32_t generic_io_stream_raw_copy_buffered() {
     imgfilehndl = open(simgfilepath, O_RDONLY);
     if (imgfilehndl == -1) {
         fprintf(stderr, "ERROR : open read handles for image %s copy failed,aborting \n",
-                simgfilepath);
+                simgfiledisplay);
         fflush(stderr);
         return 0;
     }
-    // Write-only and nothing else: no O_CREAT (a missing node must not become
-    // a file in /dev), no O_TRUNC, O_EXCL, O_SYNC or O_DIRECT.
-    iphysdrvhndl = open(ipartinfrec->sdevpath, O_WRONLY);
+    // The size the copy must reach; a descriptor that cannot tell is held to
+    // no size.
+    if (fstat(imgfilehndl, &rstimgopenstats) != 0)
+        rstimgopenstats.st_mode = 0;
+    fncopentarget();
     if (iphysdrvhndl == -1) {
         fncprintfixederror("ERROR : write open handles for target device copy failed,aborting\n");
         return 0;

@@ -103,6 +103,16 @@ void fncprintfixederror(const char *smessage);
 // or the number does not fit a signed 32-bit integer.
 int fncreadconsolenumber(int32_t *pnvalue);
 
+/* display.cpp: outside text shown on the terminal */
+
+// Replaces each control byte (0x01 to 0x1F and 0x7F) of the n bytes at s by
+// '?', as ls does on a terminal: a file name, a list line or a udev value
+// must not move the cursor, clear the screen or send terminal commands.
+void fncmaskcontrolbytes(char *s, size_t n);
+// Copies stext into sdest (ndest bytes, NUL included; a longer text is cut)
+// with its control bytes masked. Returns sdest.
+const char *fncmaskedcopy(char *sdest, size_t ndest, const char *stext);
+
 /* listing.cpp: numbered listing text */
 
 // Result of the last raw write of a listing or of the copy.

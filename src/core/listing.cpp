@@ -56,8 +56,9 @@ static int32_t fnclistingsourceindex(const loopptrstructure *isource, const int3
     return k >= 0 && static_cast<uint32_t>(k) < isource->count ? k : -1;
 }
 
-// Appends "\r<k> " + the nvalue bytes of svalue + "\n" + TAB at *pnpos,
-// growing the block first when the entry does not fit what is left of it.
+// Appends "\r<k> " + the nvalue bytes of svalue (control bytes masked) +
+// "\n" + TAB at *pnpos, growing the block first when the entry does not fit
+// what is left of it.
 static void fncappendlistingentry(loopptrstructure *idest, size_t *pnpos, int32_t k,
                                   const char *svalue, size_t nvalue) {
     char sindex[16];
@@ -76,6 +77,7 @@ static void fncappendlistingentry(loopptrstructure *idest, size_t *pnpos, int32_
     char *sout = static_cast<char *>(idest->data) + *pnpos;
     memcpy(sout, sindex, nindex);
     memcpy(sout + nindex, svalue, nvalue);
+    fncmaskcontrolbytes(sout + nindex, nvalue);
     sout[nindex + nvalue] = '\n';
     sout[nindex + nvalue + 1] = '\t';
     *pnpos = nneeded;

@@ -5,6 +5,7 @@
 #include "copy/copy.h"
 #include "image/image.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -14,6 +15,7 @@ iofdrec iofdrecproc;
 char sdevrootpath[298];
 char sudevdatapathtrgt[40];
 char simgfilepath[PATH_MAX];
+char simgfiledisplay[PATH_MAX];
 
 static const char susagetext[] = "Usage : kelpfall\nno_args=scan current directory\n"
                                  "1_arg=image_file\n2_arg=images_list_file+dummy_arg\n";
@@ -28,6 +30,7 @@ static void fncstoreimagepath(const char *spath) {
     size_t nlen = strnlen(spath, sizeof simgfilepath - 1);
     memcpy(simgfilepath, spath, nlen);
     simgfilepath[nlen] = '\0';
+    fncmaskedcopy(simgfiledisplay, sizeof simgfiledisplay, simgfilepath);
 }
 
 // One-argument mode: the path must open for reading; it is closed at once.
@@ -43,7 +46,7 @@ static void fncselectimagefromargument(const char *spath) {
 }
 
 static void fncprintbanner() {
-    printf("selected image file %s\n", simgfilepath);
+    printf("selected image file %s\n", simgfiledisplay);
     fflush(stdout);
     puts("choose drive index from the following available drives : ");
     fflush(stdout);
@@ -53,7 +56,21 @@ static void fncprintbanner() {
     fflush(stdout);
 }
 
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed. open()
+// returns the lowest free descriptor, so without this the image or the target
+// could become descriptor 1 or 2 and receive the messages meant for the
+// terminal. Ends the run when /dev/null cannot be opened.
+static void fncguardstandarddescriptors() {
+    for (int kfd = 0; kfd <= 2; kfd++) {
+        if (fcntl(kfd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        if (open("/dev/null", O_RDWR) != kfd)
+            fncterminateprocess(1);
+    }
+}
+
 void fncrunprogram(int argc, char **argv) {
+    fncguardstandarddescriptors();
     iofdrecproc.kfdin = 0;
     iofdrecproc.kfdout = 1;
     strcpy(sudevdatapathtrgt, "/run/udev/data/");

@@ -15,6 +15,8 @@ extern char sdevrootpath[298];
 extern char sudevdatapathtrgt[40];
 // The chosen image path; holds any path the system accepts.
 extern char simgfilepath[PATH_MAX];
+// simgfilepath as shown on the terminal: control bytes masked.
+extern char simgfiledisplay[PATH_MAX];
 
 // Length of the "/sys/class/block/" prefix of sdevrootpath.
 constexpr int32_t ncsysblockprefix = 17;
