@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <dirent.h>
 
 // Extension block of a device record.
 struct devextrec {
@@ -35,18 +34,29 @@ struct partrootrec {
     char smodel[16];           // udev ID_MODEL
     char svendor[16];          // udev ID_VENDOR
     char sid_path_tag[297];    // udev ID_PATH_TAG
-    devextrec *idevext;        // owned extension block; never null
+    devextrec *idevext;        // its extension block; never null
     char sid_bus[16];          // udev ID_BUS
 };
 
-/* scan.cpp: the directory loader and the whole-disk walk */
+// The heap block of one slot of ipartdata: the record and its extension
+// block, released together with the slot.
+struct partslotblock {
+    partrootrec irec;
+    devextrec iext;
+};
 
+/* scan.cpp: the whole-disk walk over /sys/class/block/ */
+
+// The sysfs directory of block devices, with its final slash.
+constexpr char ssysblockroot[] = "/sys/class/block/";
+// Length of ssysblockroot: where a name is appended in sdevrootpath.
+constexpr int32_t ncsysblockprefix = sizeof ssysblockroot - 1;
+
+// ssysblockroot, then a name of up to 255 bytes and an attribute suffix of
+// up to 25 characters.
+extern char sdevrootpath[298];
 // The record being filled during the walk.
 extern partrootrec *ipartrootrec;
-// The loader's open directory stream; open only within one loader call.
-extern DIR *ildrfpthndl;
-// The entry the loader's last readdir returned.
-extern struct dirent *ildrfptrrec;
 // Walk cursor: position in isortdevices of the disk being visited.
 extern int32_t kscanblkdev;
 // Length of the base path in sdevrootpath: 17 + the disk's name length.
@@ -61,10 +71,11 @@ extern int32_t nscanblkpart;
 extern int32_t kscanblkpart;
 // Position in isortdevices of the partition entry being marked; -1: none.
 extern int32_t ktmpres;
-// One byte per position of isortdevices: 1 when that entry was loaded from
-// the directory of a disk already visited (a partition, never a whole disk).
-// Exists only while the walk runs.
-extern loopptrstructure iskipdevices;
+
+// Name of entry k of idirdeventry.
+const char *fncdirentryname(int32_t k);
+// Reads /sys/class/block/ and fills ipartdata with one record per whole disk.
+void fncscanblockdevices();
 
 /* mergesort.cpp: the name-ordered index merge sort and its state */
 
@@ -97,6 +108,9 @@ extern int32_t nsrtnxg;
 // Output cursor in the destination level.
 extern int32_t ksrtout;
 
+// Puts idirdeventry in byte order of the names into isortdevices (stable).
+void fncmergesortdirnames();
+
 /* sysfsprobe.cpp: device records and the sysfs attribute probes */
 
 // Text of the numeric attribute being read (at most 25 bytes and a NUL).
@@ -116,51 +130,17 @@ extern const char sgenericdevpathprfx[];
 // uevent token delimiters: newline and "=".
 extern const char sdelimcnst_eol_eq[];
 
-/* udevprops.cpp: the udev property lookup */
-
-// One udev property and the record field that receives its first word.
-struct udevpropertyrow {
-    const char *skey;   // property key, matched whole on an "E:KEY=" line
-    size_t koffset;     // offset of the field in partrootrec
-    size_t nfieldwidth; // field width, NUL included
-};
-
-// Property keys, in lookup order.
-extern const char sudevpropertykey_fstype[];
-extern const char sudevpropertykey_fslabel[];
-extern const char sudevpropertykey_fsversion[];
-extern const char sudevpropertykey_fsuuid[];
-extern const char sudevpropertykey_serialnum_short[];
-extern const char sudevpropertykey_model[];
-extern const char sudevpropertykey_vendor[];
-extern const char sudevpropertykey_id_path_tag[];
-extern const char sudevpropertykey_id_bus[];
-// The nine lookups, in order.
-extern const udevpropertyrow iudevpropertytable[9];
-
-// Loads the entries of sdirpath (but "." and "..") into itarget, one
-// dirnamerec each in directory order; with sprefix, only names beginning with
-// its first nprefix bytes. Names longer than 255 bytes are skipped.
-void loaddirdatareaddirvers(const char *sdirpath, loopptrstructure *itarget, const char *sprefix,
-                            int32_t nprefix);
-// Puts idirdeventry in byte order of the names into isortdevices (stable).
-void fncmergesortdirnames();
-// Reads /sys/class/block/ and fills ipartdata with one record per whole disk.
-void fncscanblockdevices();
-// Appends a zero-filled record with its extension block to ipartdata.
+// Appends a zero-filled record with its extension block to ipartdata and
+// makes it ipartrootrec.
 partrootrec *createpartrecord();
+// The record of slot k of ipartdata.
+partrootrec *fncpartrecord(uint32_t k);
 // Fills ipartrootrec from the sysfs attributes under sdevrootpath.
 void fncprobesysfsdevice();
 // Splits the NUL-ended uevent text in strtmpbuf into starrout and, when it
 // starts with MAJOR, MINOR, DEVNAME and DEVTYPE, fills ipartrootrec from them;
 // takes DISKSEQ from any later line.
 void fncparseuevent();
-// Fills the udev fields of ipartrootrec from the NUL-ended udev data text in
-// strtmpbuf.
-void fncparseudevproperties();
-// Fills the udev fields of ipartrootrec from /run/udev/data/<sudevkey>;
-// does nothing when the record has no key.
-void fncreadudevproperties();
 // Reads at most nmax bytes of the file spath into sbuf and ends them with a
 // NUL; when more than one byte was read and the last is a newline, the NUL
 // replaces it. A file that cannot be opened or read gives the empty text.
@@ -174,6 +154,39 @@ int fncparsedecimal(const char *stext, uint64_t *pnvalue);
 // Reads the numeric attribute file spath into *pnvalue; 0 and *pnvalue
 // untouched when the file is missing or holds no number.
 int fncreadsysfsnumber(const char *spath, uint64_t *pnvalue);
-// Whether the record may be offered as a target: a whole disk (DEVTYPE disk)
-// with a capacity and a device node path.
-bool fncisrecordwritable(const partrootrec *irec);
+
+/* udevprops.cpp: the udev property lookup */
+
+// The udev database directory, with its final slash.
+constexpr char sudevdataroot[] = "/run/udev/data/";
+// Length of sudevdataroot: where the key is appended in sudevdatapathtrgt.
+constexpr int32_t ncudevdataprefix = sizeof sudevdataroot - 1;
+
+// One udev property and the record field that receives its first word.
+struct udevpropertyrow {
+    const char *skey;   // property key, matched whole on an "E:KEY=" line
+    size_t koffset;     // offset of the field in partrootrec
+    size_t nfieldwidth; // field width, NUL included
+};
+
+// sudevdataroot, then a key of up to 24 characters.
+extern char sudevdatapathtrgt[40];
+// Property keys, in lookup order.
+extern const char sudevpropertykey_fstype[];
+extern const char sudevpropertykey_fslabel[];
+extern const char sudevpropertykey_fsversion[];
+extern const char sudevpropertykey_fsuuid[];
+extern const char sudevpropertykey_serialnum_short[];
+extern const char sudevpropertykey_model[];
+extern const char sudevpropertykey_vendor[];
+extern const char sudevpropertykey_id_path_tag[];
+extern const char sudevpropertykey_id_bus[];
+// The nine lookups, in order.
+extern const udevpropertyrow iudevpropertytable[9];
+
+// Fills the udev fields of ipartrootrec from the NUL-ended udev data text in
+// strtmpbuf.
+void fncparseudevproperties();
+// Fills the udev fields of ipartrootrec from /run/udev/data/<sudevkey>;
+// does nothing when the record has no key.
+void fncreadudevproperties();

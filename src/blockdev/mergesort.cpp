@@ -22,12 +22,8 @@ int32_t nsrtgrp;
 int32_t nsrtnxg;
 int32_t ksrtout;
 
-static const char *fncsortname(int32_t kentry) {
-    return static_cast<const dirnamerec *>(idirdeventry.data)[kentry].name;
-}
-
 static loopptrstructure *fncsortslot(int32_t kslot) {
-    return &static_cast<loopptrstructure *>(imergrespt.data)[kslot];
+    return fncnestedslot(&imergrespt, static_cast<uint32_t>(kslot));
 }
 
 static int32_t *fncsortlevel(int32_t klevel) {
@@ -58,7 +54,7 @@ static void fncsortpairpass() {
     ksrtixstop = noutelem - 1;
     for (ksrtscna = 0; ksrtscna < ksrtixstop; ksrtscna += 2) {
         ksrtscnb = ksrtscna + 1;
-        bool bswap = strcmp(fncsortname(ksrtscna), fncsortname(ksrtscnb)) > 0;
+        bool bswap = strcmp(fncdirentryname(ksrtscna), fncdirentryname(ksrtscnb)) > 0;
         ilevel[ksrtscna] = bswap ? ksrtscnb : ksrtscna;
         ilevel[ksrtscnb] = bswap ? ksrtscna : ksrtscnb;
     }
@@ -79,7 +75,7 @@ static void fncsortmergepass() {
         ksrtscnb = kstrmid;
         ksrtmrg = std::min(ksrtscna + nsrtnxg, noutelem);
         while (ksrtscna < kstrmid && ksrtscnb < ksrtmrg) {
-            if (strcmp(fncsortname(isrc[ksrtscna]), fncsortname(isrc[ksrtscnb])) > 0)
+            if (strcmp(fncdirentryname(isrc[ksrtscna]), fncdirentryname(isrc[ksrtscnb])) > 0)
                 idst[ksrtout++] = isrc[ksrtscnb++];
             else
                 idst[ksrtout++] = isrc[ksrtscna++];

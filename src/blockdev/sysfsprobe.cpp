@@ -2,11 +2,8 @@
 // end the run: whatever cannot be read leaves its field zero or empty.
 #include "blockdev/blockdev.h"
 
-#include "main/main.h"
-
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -27,28 +24,24 @@ const char sdelimcnst_eol_eq[] = "\n=";
 static const int32_t nmaxueventtext = 1000;
 // The first four uevent keys of every block device, in the kernel's order.
 static const char *const sueventkeys[4] = {"MAJOR", "MINOR", "DEVNAME", "DEVTYPE"};
-// DEVTYPE of a whole disk; a partition says "partition".
-static const char sueventdevtypedisk[] = "disk";
 // The uevent line of the disk sequence number (Linux 5.15 and later write it
 // after DEVTYPE). The kernel counts disks from 1, so 0 means none.
 static const char sueventdiskseqline[] = "\nDISKSEQ=";
 
 int32_t fncreadtextfile(const char *spath, char *sbuf, int32_t nmax) {
-    int32_t nread = 0;
+    ssize_t nread = 0;
     int kfd = open(spath, O_RDONLY);
     if (kfd != -1) {
-        while (nread < nmax) {
-            ssize_t dwread = read(kfd, sbuf + nread, static_cast<size_t>(nmax - nread));
-            if (dwread <= 0)
-                break;
-            nread += static_cast<int32_t>(dwread);
-        }
-        close(kfd);
+        nread = fncreadfull(kfd, sbuf, static_cast<size_t>(nmax));
+        // Read-only: a failing close loses nothing.
+        (void)close(kfd);
     }
+    if (nread < 0)
+        nread = 0;
     if (nread > 1 && sbuf[nread - 1] == '\n')
         nread--;
     sbuf[nread] = '\0';
-    return nread;
+    return static_cast<int32_t>(nread);
 }
 
 int fncparsedecimal(const char *stext, uint64_t *pnvalue) {
@@ -89,24 +82,22 @@ static void fncsetattributepath(const char *ssuffix, const char *ssubsuffix) {
              "%s%s", ssuffix, ssubsuffix);
 }
 
-bool fncisrecordwritable(const partrootrec *irec) {
-    return irec->ncapacity != 0 && irec->sdevpath[0] != '\0' &&
-           strcmp(irec->sdevtype, sueventdevtypedisk) == 0;
-}
-
 partrootrec *createpartrecord() {
     uint32_t kslot = ipartdata.count;
     ipartdata.kind = -1;
     resizeloopptrstructure(&ipartdata, kslot + 1, sizeof(loopptrstructure));
-    loopptrstructure *islot = &static_cast<loopptrstructure *>(ipartdata.data)[kslot];
+    loopptrstructure *islot = fncnestedslot(&ipartdata, kslot);
     memset(islot, 0, sizeof *islot);
-    resizeloopptrstructure(islot, 1, sizeof(partrootrec));
-    memset(islot->data, 0, sizeof(partrootrec));
-    ipartrootrec = static_cast<partrootrec *>(islot->data);
-    ipartrootrec->idevext = static_cast<devextrec *>(calloc(1, sizeof(devextrec)));
-    if (ipartrootrec->idevext == nullptr)
-        fncabortwithmessage("ERROR: memory allocation failed,aborting\n");
+    resizeloopptrstructure(islot, 1, sizeof(partslotblock));
+    memset(islot->data, 0, sizeof(partslotblock));
+    partslotblock *iblock = static_cast<partslotblock *>(islot->data);
+    ipartrootrec = &iblock->irec;
+    ipartrootrec->idevext = &iblock->iext;
     return ipartrootrec;
+}
+
+partrootrec *fncpartrecord(uint32_t k) {
+    return &static_cast<partslotblock *>(fncnestedslot(&ipartdata, k)->data)->irec;
 }
 
 static void fncprobelogicalblocksize() {
@@ -123,9 +114,11 @@ static void fncprobeloopdevice() {
     int kfd = open(sdevrootpath, O_RDONLY);
     if (kfd == -1)
         return;
-    close(kfd);
-    if (ncdevrootname > 4)
-        fncparseint32field(sdevrootpath + ncsysblockprefix + 4, &ipartrootrec->idevext->nloopnum);
+    (void)close(kfd);
+    const int32_t nloopname = sizeof "loop" - 1;
+    if (ncdevrootname > nloopname)
+        fncparseint32field(sdevrootpath + ncsysblockprefix + nloopname,
+                           &ipartrootrec->idevext->nloopnum);
     fncsetattributepath(skrnlsysblockloop, skrnlsysloopbacking_file);
     devextrec *iext = ipartrootrec->idevext;
     fncreadtextfile(sdevrootpath, iext->sbacking_file, sizeof iext->sbacking_file - 1);
@@ -136,13 +129,13 @@ static void fncprobeloopdevice() {
 static void fncprobesize() {
     fncsetattributepath(skrnlsysblocksize, "");
     uint64_t nsectors = 0;
-    if (!fncreadsysfsnumber(sdevrootpath, &nsectors) || nsectors > (UINT64_MAX >> 9))
+    if (!fncreadsysfsnumber(sdevrootpath, &nsectors) || nsectors > UINT64_MAX / ncsectorsize)
         return;
     ipartrootrec->nlogblocks = nsectors;
-    ipartrootrec->ncapacity = nsectors << 9;
+    ipartrootrec->ncapacity = nsectors * ncsectorsize;
     // Without a logical block size nlogblocks keeps the sector count.
     uint64_t nblocksize = static_cast<uint64_t>(ipartrootrec->idevext->nlogblocksize);
-    if (nblocksize != 0 && nblocksize != 512) {
+    if (nblocksize != 0 && nblocksize != ncsectorsize) {
         ipartrootrec->nlogblocks = ipartrootrec->ncapacity / nblocksize;
         if (ipartrootrec->ncapacity % nblocksize != 0)
             ipartrootrec->nlogblocks++;
@@ -150,7 +143,7 @@ static void fncprobesize() {
 }
 
 static char *fncueventtoken(int32_t kslot) {
-    return static_cast<char **>(starrout.data)[kslot];
+    return *fnctextptrslot(&starrout, static_cast<uint32_t>(kslot));
 }
 
 // Splits strtmpbuf at newlines and "=" into up to 8 tokens in starrout:
@@ -161,7 +154,7 @@ static void fnctokeniseuevent() {
     memset(starrout.data, 0, 8 * sizeof(char *));
     char *stoken = strtok_r(strtmpbuf, sdelimcnst_eol_eq, &stktmpptr);
     for (nuevtokens = 0; nuevtokens < 8 && stoken != nullptr; nuevtokens++) {
-        static_cast<char **>(starrout.data)[nuevtokens] = stoken;
+        *fnctextptrslot(&starrout, static_cast<uint32_t>(nuevtokens)) = stoken;
         stoken = strtok_r(nullptr, sdelimcnst_eol_eq, &stktmpptr);
     }
 }

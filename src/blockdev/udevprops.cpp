@@ -4,12 +4,11 @@
 // ID_VENDOR= or without it: keys are matched whole, never as substrings.
 #include "blockdev/blockdev.h"
 
-#include "main/main.h"
-
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
+char sudevdatapathtrgt[40];
 const char sudevpropertykey_fstype[] = "ID_FS_TYPE";
 const char sudevpropertykey_fslabel[] = "ID_FS_LABEL";
 const char sudevpropertykey_fsversion[] = "ID_FS_VERSION";

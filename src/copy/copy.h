@@ -5,6 +5,9 @@
 #include "blockdev/blockdev.h"
 
 #include <cstdint>
+#include <sys/stat.h>
+
+/* drivetable.cpp: the drive table and the target prompt */
 
 // The chosen device record; read by the copy.
 extern partrootrec *ipartinfrec;
@@ -20,36 +23,28 @@ extern char sdispmodel[16];
 
 // Fills sdispdevname, sdispvendor and sdispmodel from irec.
 void fncmaskdrivetexts(const partrootrec *irec);
-
-// Prints one line per disk with a capacity and marks it selectable; ends the
+// Prints one line per disk the table lists and marks it selectable; ends the
 // run when no disk is listed.
 void fncprintdrivetable();
 // Asks for the target index, checks it and sets ipartinfrec; ends the run on
 // an invalid answer.
 void fncselecttargetdrive();
-// Copies simgfilepath onto ipartinfrec's node. Returns 1 after a complete,
-// flushed copy, 0 after any failure (its message already printed).
-int32_t generic_io_stream_raw_copy_buffered();
 
-/* rawcopy.cpp */
-
-#include <sys/stat.h>
+/* rawcopy.cpp: the chunked copy onto the target */
 
 // Bytes in one chunk: the size of the copy buffer, a whole number of sectors.
 constexpr int32_t ncopychunksize = 10000384;
-// Sector size the last chunk is padded to.
-constexpr int32_t ncopysectorsize = 512;
 
 // Status of the image, taken before it is opened; only st_size is used.
 extern struct stat rstfilecheckstats;
 // The copy buffer: one static block reused for every chunk.
 extern char srdpipetxttmp[ncopychunksize];
-// 512 zero bytes: the source of the padding.
-extern const char iblnkdisksectarray[ncopysectorsize];
+// A sector of zero bytes: the source of the padding.
+extern const char iblnkdisksectarray[ncsectorsize];
 // Length of the current chunk: first as read, then as padded; -1 after a
 // failed read.
 extern int32_t dwRead;
-// The chunk length modulo 512, before padding.
+// The chunk length modulo the sector size, before padding.
 extern int32_t kremwrdatsect;
 // Bytes the device accepted and flushed so far, padding included.
 extern uint64_t kpipwrpos;
@@ -69,3 +64,7 @@ extern struct stat rstimgopenstats;
 extern struct stat rsttargetstats;
 // Disk sequence number of the open target (BLKGETDISKSEQ).
 extern uint64_t ntargetdiskseq;
+
+// Copies simgfilepath onto ipartinfrec's node. Returns 1 after a complete,
+// flushed copy, 0 after any failure (its message already printed).
+int32_t generic_io_stream_raw_copy_buffered();

@@ -12,11 +12,16 @@ char sdispdevname[256];
 char sdispvendor[16];
 char sdispmodel[16];
 
-// The logical sector size the copy pads to.
-static const int32_t ndefaultsectorsize = 512;
+// DEVTYPE of a whole disk; a partition says "partition".
+static const char sdevtypedisk[] = "disk";
 
-static partrootrec *fncdriverecord(uint32_t kslot) {
-    return static_cast<partrootrec *>(static_cast<loopptrstructure *>(ipartdata.data)[kslot].data);
+// Whether the table lists the record: a whole disk with a capacity and a
+// node to open. A partition entry that its disk's directory no longer lists
+// (the table changed between two reads) is visited as a disk, but never
+// offered.
+static bool fncisrecordlisted(const partrootrec *irec) {
+    return irec->ncapacity != 0 && irec->sdevpath[0] != '\0' &&
+           strcmp(irec->sdevtype, sdevtypedisk) == 0;
 }
 
 // One availability byte per entry of /sys/class/block/, all 0: there are
@@ -42,9 +47,9 @@ static void fncprintdriveline(uint32_t kslot, const partrootrec *irec) {
            strcmp(irec->sid_bus, "usb") == 0 ? "yes" : "no");
     fflush(stdout);
     int32_t nblocksize = irec->idevext->nlogblocksize;
-    if (nblocksize != 0 && nblocksize != ndefaultsectorsize) {
+    if (nblocksize != 0 && nblocksize != ncsectorsize) {
         printf("WARNING : drive %d logical sector size %d different than default %d\n",
-               static_cast<int>(kslot), nblocksize, ndefaultsectorsize);
+               static_cast<int>(kslot), nblocksize, ncsectorsize);
         fflush(stdout);
     }
 }
@@ -53,8 +58,8 @@ void fncprintdrivetable() {
     fncprepareavailability();
     uint8_t *bavail = static_cast<uint8_t *>(iavaildevnodes.data);
     for (uint32_t kslot = 0; kslot < ipartdata.count; kslot++) {
-        const partrootrec *irec = fncdriverecord(kslot);
-        if (!fncisrecordwritable(irec))
+        const partrootrec *irec = fncpartrecord(kslot);
+        if (!fncisrecordlisted(irec))
             continue;
         fncprintdriveline(kslot, irec);
         bavail[kslot] = 1;
@@ -73,5 +78,5 @@ void fncselecttargetdrive() {
                   static_cast<uint8_t *>(iavaildevnodes.data)[kscanphysdrv] == 1;
     if (!bvalid)
         fncabortwithmessage("ERROR: invalid drive selection,aborting\n");
-    ipartinfrec = fncdriverecord(static_cast<uint32_t>(kscanphysdrv));
+    ipartinfrec = fncpartrecord(static_cast<uint32_t>(kscanphysdrv));
 }

@@ -2,8 +2,6 @@
 // 0, chunk by chunk, each chunk flushed to the device before the next is read.
 #include "copy/copy.h"
 
-#include "main/main.h"
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +13,7 @@
 
 struct stat rstfilecheckstats;
 alignas(4096) char srdpipetxttmp[ncopychunksize];
-const char iblnkdisksectarray[ncopysectorsize] = {};
+const char iblnkdisksectarray[ncsectorsize] = {};
 int32_t dwRead;
 int32_t kremwrdatsect;
 uint64_t kpipwrpos;
@@ -28,60 +26,38 @@ struct stat rstimgopenstats;
 struct stat rsttargetstats;
 uint64_t ntargetdiskseq;
 
-// Reads the image into srdpipetxttmp until the chunk is full or the image
-// ends. A read from a pipe or FIFO returns only what it holds (64 KiB at most
-// by default), so one read is not a chunk: only the image's last chunk may be
-// short. dwRead := the bytes read;
-// -1 with errno set when a read fails (the bytes of this chunk read before
-// it are dropped: the copy fails anyway).
+// Reads the image's next chunk into srdpipetxttmp and leaves its length in
+// dwRead: short only at the end of the image (a pipe yields at most what it
+// holds per read, so the chunk is filled from as many reads as it takes), -1
+// with errno set when a read fails (the chunk's bytes are dropped then: the
+// copy fails anyway).
 static void fncreadimagechunk() {
-    int32_t nfill = 0;
-    while (nfill < ncopychunksize) {
-        ssize_t n = read(imgfilehndl, srdpipetxttmp + nfill, ncopychunksize - nfill);
-        if (n == -1 && errno == EINTR)
-            continue;
-        if (n == -1) {
-            dwRead = -1;
-            return;
-        }
-        if (n == 0)
-            break;
-        nfill += static_cast<int32_t>(n);
-    }
-    dwRead = nfill;
-    kimgrdpos += static_cast<uint64_t>(nfill);
+    dwRead = static_cast<int32_t>(fncreadfull(imgfilehndl, srdpipetxttmp, ncopychunksize));
+    if (dwRead > 0)
+        kimgrdpos += static_cast<uint64_t>(dwRead);
 }
 
 // Completes the chunk with zero bytes to the next multiple of 512. The chunk
 // size is a multiple of 512, so a padded chunk never outgrows the buffer.
 static void fncpadchunk() {
-    kremwrdatsect = dwRead % ncopysectorsize;
+    kremwrdatsect = dwRead % ncsectorsize;
     if (kremwrdatsect == 0)
         return;
-    memcpy(srdpipetxttmp + dwRead, iblnkdisksectarray, ncopysectorsize - kremwrdatsect);
-    dwRead += ncopysectorsize - kremwrdatsect;
+    memcpy(srdpipetxttmp + dwRead, iblnkdisksectarray, ncsectorsize - kremwrdatsect);
+    dwRead += ncsectorsize - kremwrdatsect;
 }
 
-// Writes the dwRead bytes of the chunk, continuing after a partial write.
-// nchunkaccepted := the bytes the device took. berrproc := 1 when it took
-// all of them; 0 when a write was refused (ENOSPC past the device's end) or
-// took nothing, with nerrnocopy set. A write returning 0 while bytes remain
-// is reported as ENOSPC: some drivers do that at the device's end.
+// Writes the dwRead bytes of the chunk and leaves in nchunkaccepted the bytes
+// the device took. berrproc is 1 when it took all of them, 0 with nerrnocopy
+// set when a write was refused (ENOSPC past the device's end) or took
+// nothing.
 static void fncwritechunk() {
-    nchunkaccepted = 0;
-    berrproc = 1;
-    while (nchunkaccepted < dwRead) {
-        dwiotkn = static_cast<int32_t>(
-            write(iphysdrvhndl, srdpipetxttmp + nchunkaccepted, dwRead - nchunkaccepted));
-        if (dwiotkn == -1 && errno == EINTR)
-            continue;
-        if (dwiotkn <= 0) {
-            nerrnocopy = dwiotkn == 0 ? ENOSPC : errno;
-            berrproc = 0;
-            return;
-        }
-        nchunkaccepted += dwiotkn;
-    }
+    nchunkaccepted =
+        static_cast<int32_t>(fncwriteall(iphysdrvhndl, srdpipetxttmp, static_cast<size_t>(dwRead)));
+    berrproc = nchunkaccepted == dwRead ? 1 : 0;
+    dwiotkn = berrproc == 1 ? nchunkaccepted : -1;
+    if (berrproc == 0)
+        nerrnocopy = errno;
 }
 
 // Starts the read-ahead of the image's next chunk, so that the disk holding
@@ -222,9 +198,8 @@ int32_t generic_io_stream_raw_copy_buffered() {
     fncannouncecopy();
     imgfilehndl = open(simgfilepath, O_RDONLY);
     if (imgfilehndl == -1) {
-        fprintf(stderr, "ERROR : open read handles for image %s copy failed,aborting \n",
-                simgfiledisplay);
-        fflush(stderr);
+        fncprintformattederror("ERROR : open read handles for image %s copy failed,aborting \n",
+                               simgfiledisplay);
         return 0;
     }
     // The size the copy must reach; a descriptor that cannot tell is held to

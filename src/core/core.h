@@ -1,9 +1,13 @@
-// Core utilities: descriptor arrays and their teardown, diagnostics, the
-// console number reader and the numbered listing text.
+// Core utilities: the process-wide state every subsystem shares, descriptor
+// arrays and their teardown, the directory loader, whole reads and writes,
+// diagnostics, the console number reader and the numbered listing text.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <dirent.h>
+#include <sys/types.h>
 
 // Growable array descriptor. A descriptor that was never used is all zero.
 // kind -1: data holds `count` nested descriptors back to back; 0: plain data.
@@ -29,8 +33,18 @@ struct iofdrec {
 typedef void (*fncformatlisting_t)(const loopptrstructure *, int32_t, int32_t, const int32_t *,
                                    loopptrstructure *);
 
-/* structures.cpp: the process-wide descriptors and handles */
+// Logical sector size the copy pads to and the drive table takes as default;
+// sysfs counts a disk's size in sectors of this size whatever its own.
+constexpr int32_t ncsectorsize = 512;
 
+/* structures.cpp: the process-wide state and its teardown */
+
+// Standard-stream record: input descriptor 0, output descriptor 1.
+extern iofdrec iofdrecproc;
+// The chosen image path; holds any path the system accepts.
+extern char simgfilepath[PATH_MAX];
+// simgfilepath as shown on the terminal: control bytes masked.
+extern char simgfiledisplay[PATH_MAX];
 // Image candidates: dirnamerec (no argument) or text pointers into srawdata.
 extern loopptrstructure idirvecdata;
 // One dirnamerec per entry of /sys/class/block/.
@@ -41,8 +55,13 @@ extern loopptrstructure idirpartentry;
 extern loopptrstructure isortdevices;
 // The merge sort's three-slot workspace; empty outside the sort.
 extern loopptrstructure imergrespt;
-// One nested descriptor per whole disk, each holding one partrootrec.
+// One nested descriptor per whole disk, each holding one device record and
+// its extension block in a single block.
 extern loopptrstructure ipartdata;
+// One byte per position of isortdevices: 1 when that entry was loaded from
+// the directory of a disk already visited (a partition, never a whole disk).
+// Exists only while the walk runs.
+extern loopptrstructure iskipdevices;
 // One byte per slot of ipartdata: 1 when that disk may be chosen.
 extern loopptrstructure iavaildevnodes;
 // Eight text pointers: the tokens of the current uevent text.
@@ -59,23 +78,54 @@ extern int32_t iphysdrvhndl;
 // the result of the udev key search.
 extern char *stktmpptr;
 
-// Gives d room for n elements of nelemsize bytes (count := n). Ends the run
-// when the allocation fails; d is left unchanged then.
+// Gives d room for n elements of nelemsize bytes and sets its count to n.
+// Ends the run when the allocation fails; d is left unchanged then.
 void resizeloopptrstructure(loopptrstructure *d, uint32_t n, size_t nelemsize);
 // Releases d's block and, for kind -1, every nested descriptor first, in index
 // order. Frees nothing when count is 0. Leaves d's fields unchanged.
 void deleteloopptrstructure(loopptrstructure *d);
 // deleteloopptrstructure, then count, kind and data back to zero.
 void deleteandresetloopptrstructure(loopptrstructure *d);
-// Releases slot k of ipartdata: its extension block, then the record.
-void deletepartrecord(uint32_t k);
+// Slot k of a descriptor of kind -1.
+loopptrstructure *fncnestedslot(const loopptrstructure *d, uint32_t k);
+// Element k of a descriptor of dirnamerec.
+dirnamerec *fncdirnamerec(const loopptrstructure *d, uint32_t k);
+// Element k of a descriptor of text pointers.
+char **fnctextptrslot(const loopptrstructure *d, uint32_t k);
 // The teardown: every descriptor, then the target and image descriptors.
 void deleteallstructures();
 // Teardown, then process exit with nexitcode. Never returns.
 [[noreturn]] void fncterminateprocess(int nexitcode);
 
+/* dirloader.cpp: the directory loader shared by image selection and discovery */
+
+// The loader's open directory stream; open only within one loader call.
+extern DIR *ildrfpthndl;
+// The entry the loader's last readdir returned.
+extern struct dirent *ildrfptrrec;
+
+// Loads the entries of sdirpath (but "." and "..") into itarget, one
+// dirnamerec each in directory order; with sprefix, only names beginning with
+// its first nprefix bytes. Names longer than 255 bytes are skipped.
+void loaddirdatareaddirvers(const char *sdirpath, loopptrstructure *itarget, const char *sprefix,
+                            int32_t nprefix);
+
+/* fileio.cpp: reads and writes that finish their job */
+
+// Reads from kfd into sbuf until nmax bytes are in or the file ends; EINTR is
+// retried. Returns the bytes read (fewer than nmax only at the end of the
+// file), or -1 with errno set when a read fails.
+ssize_t fncreadfull(int kfd, char *sbuf, size_t nmax);
+// Writes the n bytes of sbuf to kfd, continuing after partial writes; EINTR
+// is retried. Returns the bytes written; fewer than n when a write failed
+// (errno set) or wrote nothing (errno ENOSPC: drivers do that at a device's
+// end).
+size_t fncwriteall(int kfd, const char *sbuf, size_t n);
+
 /* diagnostics.cpp: failure messages and the log writer */
 
+// "ERROR: memory allocation failed,aborting\n"
+extern const char smsgnomemory[];
 // The formatted log line.
 extern char stmpbuf_wrlog[1001];
 // Length of the formatted log line.
@@ -92,6 +142,9 @@ extern int32_t berrflag;
 void wrlog(const char *smessage);
 // Writes a fixed message to stderr and flushes it.
 void fncprintfixederror(const char *smessage);
+// Writes sformat, whose one conversion is a %s, with stext to stderr and
+// flushes it.
+void fncprintformattederror(const char *sformat, const char *stext);
 // Writes a fixed message to stderr and ends the run with status 1.
 [[noreturn]] void fncabortwithmessage(const char *smessage);
 

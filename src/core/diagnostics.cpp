@@ -1,4 +1,4 @@
-// Diagnostics: fixed messages on standard error and the log writer, which
+// Diagnostics: messages on standard error and the log writer, which
 // writes straight to descriptor 1 and adds the failed operation's errno.
 #include "core/core.h"
 
@@ -7,6 +7,7 @@
 #include <cstring>
 #include <unistd.h>
 
+const char smsgnomemory[] = "ERROR: memory allocation failed,aborting\n";
 char stmpbuf_wrlog[1001];
 int32_t nctmpbuf_wrlog;
 int32_t kfdout_wrlog;
@@ -29,7 +30,12 @@ void wrlog(const char *smessage) {
 }
 
 void fncprintfixederror(const char *smessage) {
-    fwrite(smessage, 1, strlen(smessage), stderr);
+    fputs(smessage, stderr);
+    fflush(stderr);
+}
+
+void fncprintformattederror(const char *sformat, const char *stext) {
+    fprintf(stderr, sformat, stext);
     fflush(stderr);
 }
 

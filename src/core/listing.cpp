@@ -6,8 +6,6 @@
 // at the left margin.
 #include "core/core.h"
 
-#include "main/main.h"
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -66,7 +64,7 @@ static void fncappendlistingentry(loopptrstructure *idest, size_t *pnpos, int32_
     size_t nneeded = *pnpos + nindex + nvalue + 2;
     if (nneeded > idest->count) {
         if (nneeded > UINT32_MAX)
-            fncabortwithmessage("ERROR: memory allocation failed,aborting\n");
+            fncabortwithmessage(smsgnomemory);
         size_t ngrown = 2 * static_cast<size_t>(idest->count);
         if (ngrown < nneeded)
             ngrown = nneeded;
@@ -103,12 +101,12 @@ static size_t fnclistingvalue(const loopptrstructure *isource, listingelementkin
                               char (&snumber)[8], const char **psvalue) {
     switch (kkind) {
     case klistdirname: {
-        const dirnamerec *irec = &static_cast<const dirnamerec *>(isource->data)[k];
+        const dirnamerec *irec = fncdirnamerec(isource, static_cast<uint32_t>(k));
         *psvalue = irec->name;
         return strnlen(irec->name, sizeof irec->name);
     }
     case klisttextptr:
-        *psvalue = static_cast<char *const *>(isource->data)[k];
+        *psvalue = *fnctextptrslot(isource, static_cast<uint32_t>(k));
         return strlen(*psvalue);
     case klistschar:
         break;
@@ -159,26 +157,16 @@ void fncprintdebuggnptrdata_num_char(const loopptrstructure *isource, int32_t kf
 void fnc_iotransfrdata_write_stream() {
     if (spdbgoutptr.count == 0 || iofdrecproc.kfdout == -1)
         return;
-    // Normally one write call; a call that writes only part of the text (a
+    // Normally one write call; one that writes only part of the text (a
     // signal, a non-blocking descriptor) is continued so that no entry is
-    // lost. Stops at an error or at a call that writes nothing.
-    const char *stext = static_cast<const char *>(spdbgoutptr.data);
+    // lost.
     size_t nlength = spdbgoutptr.count - 1;
-    size_t nwritten = 0;
-    dwiotkn = 0;
-    while (nwritten < nlength) {
-        ssize_t nresult = write(iofdrecproc.kfdout, stext + nwritten, nlength - nwritten);
-        if (nresult == -1 && errno == EINTR)
-            continue;
-        if (nresult <= 0) {
-            if (nresult == -1)
-                dwiotkn = -1;
-            break;
-        }
-        nwritten += static_cast<size_t>(nresult);
-        dwiotkn = nwritten > INT32_MAX ? INT32_MAX : static_cast<int32_t>(nwritten);
-    }
-    berrproc = dwiotkn != -1 && nwritten == nlength ? 1 : 0;
+    size_t nwritten =
+        fncwriteall(iofdrecproc.kfdout, static_cast<const char *>(spdbgoutptr.data), nlength);
+    berrproc = nwritten == nlength ? 1 : 0;
+    dwiotkn = berrproc == 0          ? -1
+              : nwritten > INT32_MAX ? INT32_MAX
+                                     : static_cast<int32_t>(nwritten);
     // fsync fails on terminals and pipes: keep the errno of the write.
     int nerrno = errno;
     (void)fsync(iofdrecproc.kfdout);

@@ -1,19 +1,23 @@
 // Descriptor arrays: the growth idiom, the recursive release and the teardown
-// that runs immediately before every process exit.
+// that runs immediately before every process exit. Every heap block of the
+// program hangs from one of these descriptors, so the teardown needs no
+// knowledge of what the blocks hold.
 #include "core/core.h"
-
-#include "blockdev/blockdev.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
+iofdrec iofdrecproc;
+char simgfilepath[PATH_MAX];
+char simgfiledisplay[PATH_MAX];
 loopptrstructure idirvecdata;
 loopptrstructure idirdeventry;
 loopptrstructure idirpartentry;
 loopptrstructure isortdevices;
 loopptrstructure imergrespt;
 loopptrstructure ipartdata;
+loopptrstructure iskipdevices;
 loopptrstructure iavaildevnodes;
 loopptrstructure starrout;
 loopptrstructure srawdata;
@@ -21,8 +25,6 @@ loopptrstructure spdbgoutptr;
 int32_t imgfilehndl = -1;
 int32_t iphysdrvhndl = -1;
 char *stktmpptr;
-
-static const char smsgnomemory[] = "ERROR: memory allocation failed,aborting\n";
 
 void resizeloopptrstructure(loopptrstructure *d, uint32_t n, size_t nelemsize) {
     size_t nbytes = static_cast<size_t>(n) * nelemsize;
@@ -43,9 +45,8 @@ void resizeloopptrstructure(loopptrstructure *d, uint32_t n, size_t nelemsize) {
 
 void deleteloopptrstructure(loopptrstructure *d) {
     if (d->kind == -1) {
-        loopptrstructure *inested = static_cast<loopptrstructure *>(d->data);
         for (uint32_t k = 0; k < d->count; k++)
-            deleteloopptrstructure(&inested[k]);
+            deleteloopptrstructure(fncnestedslot(d, k));
     }
     if (d->count != 0)
         free(d->data);
@@ -58,19 +59,29 @@ void deleteandresetloopptrstructure(loopptrstructure *d) {
     d->data = nullptr;
 }
 
-void deletepartrecord(uint32_t k) {
-    loopptrstructure *islot = &static_cast<loopptrstructure *>(ipartdata.data)[k];
-    partrootrec *irec = static_cast<partrootrec *>(islot->data);
-    if (irec->idevext != nullptr) {
-        free(irec->idevext);
-        irec->idevext = nullptr;
-    }
-    deleteandresetloopptrstructure(islot);
+loopptrstructure *fncnestedslot(const loopptrstructure *d, uint32_t k) {
+    return &static_cast<loopptrstructure *>(d->data)[k];
+}
+
+dirnamerec *fncdirnamerec(const loopptrstructure *d, uint32_t k) {
+    return &static_cast<dirnamerec *>(d->data)[k];
+}
+
+char **fnctextptrslot(const loopptrstructure *d, uint32_t k) {
+    return &static_cast<char **>(d->data)[k];
+}
+
+// Releases a descriptor handle that is open. Only the target was written, and
+// its data was flushed chunk by chunk before the outcome was decided, so a
+// failing close changes nothing the run reports.
+static void fncclosehandle(int32_t *pkfd) {
+    if (*pkfd == -1)
+        return;
+    (void)close(*pkfd);
+    *pkfd = -1;
 }
 
 void deleteallstructures() {
-    for (uint32_t k = 0; k < ipartdata.count; k++)
-        deletepartrecord(k);
     deleteandresetloopptrstructure(&ipartdata);
     deleteandresetloopptrstructure(&idirdeventry);
     deleteandresetloopptrstructure(&idirpartentry);
@@ -82,14 +93,8 @@ void deleteallstructures() {
     deleteandresetloopptrstructure(&starrout);
     deleteandresetloopptrstructure(&srawdata);
     deleteandresetloopptrstructure(&iavaildevnodes);
-    if (iphysdrvhndl != -1) {
-        close(iphysdrvhndl);
-        iphysdrvhndl = -1;
-    }
-    if (imgfilehndl != -1) {
-        close(imgfilehndl);
-        imgfilehndl = -1;
-    }
+    fncclosehandle(&iphysdrvhndl);
+    fncclosehandle(&imgfilehndl);
 }
 
 void fncterminateprocess(int nexitcode) {

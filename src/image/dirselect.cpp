@@ -2,8 +2,6 @@
 // both selection modes use.
 #include "image/image.h"
 
-#include "blockdev/blockdev.h"
-
 #include <cstdio>
 
 int32_t kimgfileix;
@@ -15,7 +13,7 @@ const char *fncselectimagefromdir() {
     if (idirvecdata.count == 0)
         fncabortwithmessage("ERROR: no files found,aborting\n");
     int32_t k = fncchooseimagecandidate(fncprintdebuggnptrdata_index_filename);
-    return static_cast<dirnamerec *>(idirvecdata.data)[k].name;
+    return fncdirnamerec(&idirvecdata, static_cast<uint32_t>(k))->name;
 }
 
 int32_t fncchooseimagecandidate(fncformatlisting_t sformatter) {

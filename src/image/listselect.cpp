@@ -1,9 +1,6 @@
 // Image candidates from a list file, one path per line.
 #include "image/image.h"
 
-#include "main/main.h"
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -22,10 +19,9 @@ static const char swhitespace_eol[] = " \t\v\f\r";
 // Prints the list-file message sformat with the path, closes the list file
 // and ends the run with status 1.
 [[noreturn]] static void fncabortlistfile(const char *sformat, const char *sfilename) {
-    fprintf(stderr, sformat, sfilename);
-    fflush(stderr);
+    fncprintformattederror(sformat, sfilename);
     if (kfddownl != -1) {
-        close(kfddownl);
+        (void)close(kfddownl);
         kfddownl = -1;
     }
     fncterminateprocess(1);
@@ -49,20 +45,14 @@ static void fncloadlistfile(const char *sfilename) {
     if (kcurreqstart == -1)
         fncabortlistfile("ERROR : sfilename %s could not seek start, aborting \n", sfilename);
     // A regular file may return less than asked in one call (Linux moves at
-    // most 0x7ffff000 bytes per read): read on until the size is reached. A
-    // file that ends sooner than its size said is a failed read.
+    // most 0x7ffff000 bytes per read). A file that ends sooner than its size
+    // said is a failed read.
     char *sbuffer = static_cast<char *>(srawdata.data);
-    ncrawdt = 0;
-    while (ncrawdt < ncrequestsize) {
-        ssize_t nresult = read(kfddownl, sbuffer + ncrawdt, ncrequestsize - ncrawdt);
-        if (nresult == -1 && errno == EINTR)
-            continue;
-        if (nresult <= 0)
-            fncabortlistfile("ERROR : sfilename %s could not read data, aborting \n", sfilename);
-        ncrawdt += nresult;
-    }
+    ncrawdt = fncreadfull(kfddownl, sbuffer, static_cast<size_t>(ncrequestsize));
+    if (ncrawdt != ncrequestsize)
+        fncabortlistfile("ERROR : sfilename %s could not read data, aborting \n", sfilename);
     sbuffer[ncrawdt] = '\0';
-    close(kfddownl);
+    (void)close(kfddownl);
     kfddownl = -1;
 }
 
@@ -73,7 +63,7 @@ void fncsplitlistlines() {
     while (sktmp != nullptr) {
         if (sktmp[strspn(sktmp, swhitespace_eol)] != '\0') {
             resizeloopptrstructure(&idirvecdata, idirvecdata.count + 1, sizeof(char *));
-            static_cast<char **>(idirvecdata.data)[idirvecdata.count - 1] = sktmp;
+            *fnctextptrslot(&idirvecdata, idirvecdata.count - 1) = sktmp;
         }
         sktmp = strtok_r(nullptr, sdelimcnst_eol, &stktmpptr);
     }
@@ -87,7 +77,7 @@ const char *fncselectimagefromlist(const char *sfilename) {
     int32_t k = fncchooseimagecandidate(fncprintdebuggnptrdata_index_charptr);
     // The whole line is the path: one that simgfilepath cannot hold is refused
     // rather than cut to another file's name.
-    const char *sline = static_cast<char **>(idirvecdata.data)[k];
+    const char *sline = *fnctextptrslot(&idirvecdata, static_cast<uint32_t>(k));
     if (strnlen(sline, sizeof simgfilepath) >= sizeof simgfilepath)
         fncabortwithmessage("ERROR: invalid file selection,aborting\n");
     return sline;

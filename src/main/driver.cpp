@@ -11,17 +11,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-iofdrec iofdrecproc;
-char sdevrootpath[298];
-char sudevdatapathtrgt[40];
-char simgfilepath[PATH_MAX];
-char simgfiledisplay[PATH_MAX];
-
-static const char susagetext[] = "Usage : kelpfall\nno_args=scan current directory\n"
-                                 "1_arg=image_file\n2_arg=images_list_file+dummy_arg\n";
-
-// Default logical sector size; the copy pads to it.
-static const int nsectorsize = 512;
+// The usage text, then the failure of the one-argument mode.
+static const char smsgimagenotfound[] = "Usage : kelpfall\nno_args=scan current directory\n"
+                                        "1_arg=image_file\n2_arg=images_list_file+dummy_arg\n"
+                                        "ERROR: requested image file %s not found,aborting\n";
 
 // Copies a chosen path into simgfilepath. Candidates come from directory
 // entries (at most 255 bytes) or from list lines the selection already
@@ -37,11 +30,11 @@ static void fncstoreimagepath(const char *spath) {
 static void fncselectimagefromargument(const char *spath) {
     int kfd = strlen(spath) < sizeof simgfilepath ? open(spath, O_RDONLY) : -1;
     if (kfd == -1) {
-        fprintf(stderr, "%sERROR: requested image file %s not found,aborting\n", susagetext, spath);
-        fflush(stderr);
+        fncprintformattederror(smsgimagenotfound, spath);
         fncterminateprocess(1);
     }
-    close(kfd);
+    // Opened only to prove that it can be: nothing to lose on close.
+    (void)close(kfd);
     fncstoreimagepath(spath);
 }
 
@@ -52,7 +45,7 @@ static void fncprintbanner() {
     fflush(stdout);
     printf("(NOTE: all disks with logical sector size different than the default %d will not be "
            "written correctly)\n",
-           nsectorsize);
+           ncsectorsize);
     fflush(stdout);
 }
 
@@ -73,8 +66,10 @@ void fncrunprogram(int argc, char **argv) {
     fncguardstandarddescriptors();
     iofdrecproc.kfdin = 0;
     iofdrecproc.kfdout = 1;
-    strcpy(sudevdatapathtrgt, "/run/udev/data/");
-    strcpy(sdevrootpath, "/sys/class/block/");
+    static_assert(sizeof sudevdatapathtrgt > sizeof sudevdataroot);
+    static_assert(sizeof sdevrootpath > sizeof ssysblockroot);
+    memcpy(sudevdatapathtrgt, sudevdataroot, sizeof sudevdataroot);
+    memcpy(sdevrootpath, ssysblockroot, sizeof ssysblockroot);
 
     if (argc <= 1)
         fncstoreimagepath(fncselectimagefromdir());
