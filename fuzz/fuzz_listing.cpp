@@ -50,7 +50,11 @@ static std::string fncexpectedlisting(const std::vector<std::string> &svalues, i
             continue;
         if (!stext.empty())
             stext += '\t';
-        stext += "\r" + std::to_string(k) + " " + svalues[static_cast<size_t>(k)] + "\n";
+        std::string svalue = svalues[static_cast<size_t>(k)];
+        for (char &c : svalue)
+            if ((c >= 0x01 && c <= 0x1F) || c == 0x7F)
+                c = '?';
+        stext += "\r" + std::to_string(k) + " " + svalue + "\n";
     }
     return stext;
 }
