@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Checks a manual page: groff reports no warning, and no line is wider than
 # 80 columns when man renders it for an 80-column terminal (MANWIDTH=80).
-# Usage: scripts/checkman.sh PAGE   Exit status 77 (skipped) without man.
+# Usage: scripts/checkman.sh PAGE   Exit status 77 (skipped) without the tools.
 set -uo pipefail
 page=$1
-command -v man >/dev/null && command -v groff >/dev/null ||
-  { echo "checkman.sh: man or groff missing (Debian: man-db, groff)"; exit 77; }
+if ! command -v man >/dev/null || ! command -v groff >/dev/null || ! command -v col >/dev/null; then
+  echo "checkman.sh: man, groff or col missing (Debian: man-db, bsdextrautils)"
+  exit 77
+fi
 status=0
 warnings=$(groff -man -ww -z "$page" 2>&1)
 if [ -n "$warnings" ]; then
@@ -15,7 +17,7 @@ if [ -n "$warnings" ]; then
 fi
 # man -l renders the file named; col -b drops overstriking; awk counts the
 # characters of each line (UTF-8 locale: characters, not bytes).
-wide=$(MANWIDTH=80 MAN_KEEP_FORMATTING= LC_ALL=C.UTF-8 man --warnings -l "$page" 2>&1 |
+wide=$(MANWIDTH=80 LC_ALL=C.UTF-8 man --warnings -l "$page" 2>&1 |
   col -bx | awk 'length($0) > 80 { printf "%d columns: %s\n", length($0), $0 }')
 if [ -n "$wide" ]; then
   echo "lines wider than 80 columns at MANWIDTH=80:"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by demo.sh, bench.sh and valgrind.sh (sourced, bash): fixture trees
 # that stand over /sys/class/block, /run and /dev in a private mount
 # namespace, so that kelpfall sees only the disks put there, and the loop
@@ -45,7 +46,9 @@ sandbox_attach() {
   sandbox_loops+=("$sandbox_loop")
   sandbox_backings+=("$(readlink -f "$1")")
   majmin=$(cat "/sys/class/block/${sandbox_loop#/dev/}/dev")
+  # shellcheck disable=SC2034 # read by the scripts that source this one
   sandbox_major=${majmin%:*}
+  # shellcheck disable=SC2034
   sandbox_minor=${majmin#*:}
 }
 
