@@ -19,23 +19,17 @@ blkio=/sys/fs/cgroup/blkio
 [ -d "$blkio" ] || { echo "bench.sh: no cgroup v1 blkio controller at $blkio" >&2; exit 1; }
 
 "$top/scripts/deps.sh" time >&2
-cmake -S "$top" -B "$top/build/release" -DCMAKE_BUILD_TYPE=Release -DKELPFALL_TESTS=OFF >/dev/null
-cmake --build "$top/build/release" -j"$(nproc)" >/dev/null
-kelpfall="$top/build/release/kelpfall"
+kelpfall=$("$top/scripts/build.sh")
+# shellcheck source=scripts/sandbox.sh
+. "$top/scripts/sandbox.sh"
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/kelpfall-bench.XXXXXX")
-loops=()
 cg=""
 cleanup() {
   if [ -n "$cg" ] && [ -d "$cg" ]; then
     rmdir "$cg" || echo "bench.sh: could not remove cgroup $cg" >&2
   fi
-  for l in "${loops[@]}"; do
-    for _ in 1 2 3 4 5 6 7 8 9 10; do
-      losetup -d "$l" 2>/dev/null && break
-      sleep 0.2
-    done
-  done
+  sandbox_detach_all
   rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -43,18 +37,16 @@ trap cleanup EXIT
 # attach BACKINGFILE BYTES: a loop device over a new sparse file; sets $loop.
 attach() {
   truncate -s "$2" "$1"
-  loop=$(losetup -f --show "$1")
-  loops+=("$loop")
+  sandbox_attach "$1"
+  loop=$sandbox_loop
 }
 
 # sandbox DIR LOOP: fixture trees in which LOOP is the only disk.
 sandbox() {
-  local name=${2#/dev/} majmin
-  majmin=$(cat "/sys/class/block/$name/dev")
-  mkdir -p "$1/sys" "$1/run/udev/data" "$1/dev" "$1/work"
-  ln -s "$(readlink -f "/sys/class/block/$name")" "$1/sys/$name"
-  mknod "$1/dev/$name" b "${majmin%:*}" "${majmin#*:}"
-  printf 'E:ID_VENDOR=bench\nE:ID_MODEL=loop_device\n' >"$1/run/udev/data/b$majmin"
+  sandbox_tree "$1"
+  sandbox_addloop "$1" "$2"
+  sandbox_udev "$1" "$(cat "/sys/class/block/${2#/dev/}/dev")" \
+    $'E:ID_VENDOR=bench\nE:ID_MODEL=loop_device\n'
 }
 
 # seconds between two $EPOCHREALTIME values (bash's clock: no process started)
@@ -67,13 +59,9 @@ median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
 # to its exit, and adds its peak RSS to $tmp/rss.txt.
 kelpfall_run() {
   local t0 t1
-  echo 0 | unshare -m bash -c '
+  echo 0 | sandbox_run "$1" bash -c '
     [ -z "$4" ] || echo $$ >"$4/cgroup.procs"
-    mount --make-rprivate / &&
-    mount --bind "$1/sys" /sys/class/block &&
-    mount --bind "$1/run" /run &&
-    mount --bind "$1/dev" /dev &&
-    cd "$1/work" && echo "$EPOCHREALTIME" >"$1/start.txt" &&
+    echo "$EPOCHREALTIME" >"$1/start.txt"
     exec /usr/bin/time -v -o "$1/time.txt" "$2" "$3"' sh "$1" "$kelpfall" "$2" "${3:-}" \
     >"$1/out.txt" || { echo "bench.sh: kelpfall failed:" >&2; cat "$1/out.txt" >&2; exit 1; }
   t1=$EPOCHREALTIME

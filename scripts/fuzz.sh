@@ -11,9 +11,11 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-30}
 "$top/scripts/deps.sh" clang libclang-rt-14-dev >&2
 dir="$top/build/fuzz"
-targets=(listfile uevent udev decimal console listing)
-CC=clang CXX=clang++ cmake -S "$top" -B "$dir" -DKELPFALL_FUZZ=ON -DKELPFALL_TESTS=OFF >/dev/null
-cmake --build "$dir" -j"$(nproc)" --target "${targets[@]/#/fuzz_}" >/dev/null
+CC=clang CXX=clang++ cmake -S "$top" -B "$dir" -DKELPFALL_FUZZ=ON -DKELPFALL_TESTS=OFF \
+  -DKELPFALL_WERROR="${KELPFALL_WERROR:-OFF}" >/dev/null
+cmake --build "$dir" -j"$(nproc)" --target fuzz >/dev/null
+# The target names, as fuzz/CMakeLists.txt lists them.
+mapfile -t targets <"$dir/fuzz/targets.txt"
 
 failed=0
 for t in "${targets[@]}"; do

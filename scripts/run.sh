@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# Builds kelpfall (installing what the build needs) and runs it with the
-# given arguments. kelpfall erases the disk you choose: read README.md first.
+# Builds kelpfall as the calling user (scripts/build.sh) and runs only the
+# binary as root, through sudo: kelpfall opens the chosen disk for writing.
+# Usage: scripts/run.sh [ARGS...]   (run as yourself, not through sudo)
+# kelpfall erases the disk you choose: read README.md first.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-"$top/scripts/deps.sh" >&2
-cmake -S "$top" -B "$top/build/release" -DCMAKE_BUILD_TYPE=Release -DKELPFALL_TESTS=OFF >/dev/null
-cmake --build "$top/build/release" -j"$(nproc)" >/dev/null
-exec "$top/build/release/kelpfall" "$@"
+bin=$("$top/scripts/build.sh")
+[ "$(id -u)" -eq 0 ] && exec "$bin" "$@"
+command -v sudo >/dev/null || {
+  echo "run.sh: no sudo here; run $bin as root" >&2
+  exit 1
+}
+exec sudo "$bin" "$@"
