@@ -1,0 +1,107 @@
+// Naming the image: the argument modes, the listing of the working directory
+// and of a list file, and the number typed at the image prompt. No disk is
+// shown, so every run ends after the banner.
+#include "sandbox.h"
+#include "texts.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+TEST(ImageSelection, Dialogue) {
+    KF_NEED(false);
+    Sandbox s;
+    const std::string slong = std::string(200, 'a') + "/" + std::string(200, 'b');
+    // Only "." and ".." are left out: ".a" and "..b" are entries like others.
+    for (const std::string &sname : {std::string(".a"), std::string("..b"), slong})
+        s.put("work/" + sname, "x");
+    std::vector<std::string> names;
+    DIR *d = opendir((s.root + "/work").c_str());
+    while (dirent *e = readdir(d))
+        if (e->d_name != std::string(".") && e->d_name != std::string(".."))
+            names.push_back(e->d_name);
+    closedir(d);
+    // A FIFO with a writer held open here: the open succeeds, the seek
+    // fails. UINT32_MAX bytes and a NUL do not fit the 32-bit buffer count.
+    // A sysfs attribute claims 4096 bytes and holds fewer.
+    ASSERT_EQ(mkfifo((s.root + "/fifo").c_str(), 0600), 0);
+    int kfifo = open((s.root + "/fifo").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    s.put("huge", "");
+    std::filesystem::resize_file(s.root + "/huge", UINT32_MAX);
+    const std::string sdir = text::listing(names), s4095(4095, 'p'), s4096(4096, 'q');
+    struct Case {
+        std::vector<std::string> args, answers;
+        std::string out, err = text::nodisk, list = "", outfile = "";
+    } cases[] = {
+        {{}, {"1\n"}, sdir + text::banner(names[1])},
+        {{}, {"2abc\n"}, sdir + text::banner(names[2])},
+        {{}, {"\n  \n 0\n"}, sdir + text::banner(names[0])},
+        {{}, {"q\n"}, sdir, text::badfile},
+        {{}, {"-1\n"}, sdir, text::badfile},
+        {{}, {"3\n"}, sdir, text::badfile},
+        {{}, {"4294967296\n"}, sdir, text::badfile},
+        {{}, {}, sdir, text::badfile},
+        // The listing cannot be written: the run goes on without it.
+        {{}, {"0\n"}, "", text::nodisk, "", "/dev/full"},
+        {{".a", "x", "y", "z"}, {}, text::banner(".a")},
+        {{slong}, {}, text::banner(slong)},
+        {{"missing"}, {}, "", text::notfound("missing")},
+        {{""}, {}, "", text::notfound("")},
+        // List files; the second argument is never examined.
+        {{"../list", ""},
+         {"1\n"},
+         text::listing({"a", "b"}) + text::banner("b"),
+         text::nodisk,
+         "a\n\n   \nb\n"},
+        {{"../list", "-"},
+         {"0\n"},
+         text::listing({" s p "}) + text::banner(" s p "),
+         text::nodisk,
+         " s p \n"},
+        // A CR stays in the path; the terminal is shown "?".
+        {{"../list", "-"},
+         {"1 0\n"},
+         text::listing({"a?", "b"}) + text::banner("b"),
+         text::nodisk,
+         "\n\na\r\nb"},
+        {{"../list", "-"},
+         {"2\n"},
+         text::listing({"a", "b"}),
+         text::badfile,
+         std::string("a\nb\0c\nd\n", 8)},
+        {{"../list", "-"},
+         {"0\n"},
+         text::listing({s4095, s4096}) + text::banner(s4095),
+         text::nodisk,
+         s4095 + "\n" + s4096},
+        {{"../list", "-"},
+         {"1\n"},
+         text::listing({s4095, s4096}),
+         text::badfile,
+         s4095 + "\n" + s4096},
+        {{"../list", "-"}, {}, "", text::nofiles, " \t\r\n\v\f\n\n"},
+        {{"../list", "-"}, {}, "", text::nofiles, ""},
+        {{"../none", "-"}, {}, "", text::listfile("../none", "read open error,aborting\n")},
+        {{"../fifo", "-"}, {}, "", text::listfile("../fifo", "could not seek end,aborting\n")},
+        {{"../huge", "-"}, {}, "", text::listfile("../huge", "could not read data, aborting \n")},
+        {{"/sys/kernel/uevent_seqnum", "-"},
+         {},
+         "",
+         text::listfile("/sys/kernel/uevent_seqnum", "could not read data, aborting \n")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE((c.args.empty() ? "" : c.args[0]) + " " +
+                     (c.answers.empty() ? "" : c.answers[0]) + c.list.substr(0, 20));
+        s.put("list", c.list);
+        Result r = s.run({.args = c.args, .answers = c.answers, .outfile = c.outfile});
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.status, 1);
+    }
+    close(kfifo);
+    std::filesystem::create_directory(s.root + "/empty");
+    Result r = s.run({.answers = {"0\n"}, .cwd = "empty"});
+    EXPECT_EQ(r.out + r.err, text::nofiles);
+}
