@@ -9,8 +9,8 @@
 #include <vector>
 
 struct Result {
-    std::string out, err; // standard output (a pipe) and error (a file)
-    int status = -1;      // exit status, or 128 + signal number
+    std::string out; // standard output and error, as a terminal shows them
+    int status = -1; // exit status, or 128 + signal number
 };
 
 struct RunOptions {

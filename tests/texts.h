@@ -4,42 +4,27 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
 namespace text {
 
-inline const std::string files = "list of available files : \n",
-                         fileprompt = "choose image file number (q to abort) : ",
-                         driveprompt = "enter drive device index or q to abort (WARNING: all data "
-                                       "will be lost !) : ",
+inline const std::string driveprompt = "enter drive device index or q to abort (WARNING: all "
+                                       "data will be lost !) : ",
                          nofiles = "ERROR: no files found,aborting\n",
                          badfile = "ERROR: invalid file selection,aborting\n",
                          baddrive = "ERROR: invalid drive selection,aborting\n",
                          nodisk = "ERROR: no physical device nodes found,aborting\n",
-                         nomemory = "ERROR: memory allocation failed,aborting\n",
                          badtarget = "ERROR : write open handles for target device copy "
                                      "failed,aborting\n",
                          copyfailed = "ERROR : image copy failed \n";
 
-inline std::string notfound(const std::string &path) {
-    return "Usage : kelpfall\nno_args=scan current directory\n1_arg=image_file\n"
-           "2_arg=images_list_file+dummy_arg\nERROR: requested image file " +
-           path + " not found,aborting\n";
-}
-
-// A failure of the list file: "read open error,aborting\n" and the like.
-inline std::string listfile(const std::string &path, const std::string &what) {
-    return "ERROR : sfilename " + path + " " + what;
-}
-
 // The numbered list of image candidates, its header and the prompt.
 inline std::string listing(const std::vector<std::string> &names) {
-    std::string s = files;
+    std::string s = "list of available files : \n";
     for (size_t k = 0; k < names.size(); k++)
         s += (k ? "\t\r" : "\r") + std::to_string(k) + " " + names[k] + "\n";
-    return s + fileprompt;
+    return s + "choose image file number (q to abort) : ";
 }
 
 inline std::string banner(const std::string &path) {
@@ -67,10 +52,13 @@ inline std::string announce(const std::string &spath, long nsize, const std::str
            sdrive + " size " + std::to_string(ncapacity) + " ...\n";
 }
 
-// The progress lines of a copy of ndata bytes from an image of nsize bytes,
-// after each of its first nchunks chunks (all of them when negative).
-inline std::string progress(long ndata, long nsize, long nchunks = -1) {
-    std::string s;
+// What the copy prints: the announcement, a progress line after each of the
+// first nchunks chunks (all when negative) of the ndata bytes read from an
+// image of nsize bytes, the failure's log line, and the summary.
+inline std::string copy(const std::string &spath, long nsize, const std::string &sdrive,
+                        long ncapacity, long ndata, long nchunks = -1, const std::string &slog = "",
+                        long ncopied = -1) {
+    std::string s = announce(spath, nsize, sdrive, ncapacity);
     for (long nwritten = 0, npadded = (ndata + 511) / 512 * 512; nwritten < npadded && nchunks--;) {
         nwritten = std::min(nwritten + 10000384, npadded);
         char sline[100];
@@ -78,17 +66,8 @@ inline std::string progress(long ndata, long nsize, long nchunks = -1) {
                  nsize > 0 ? std::min(100.0, nwritten / (nsize / 100.0)) : 100.0, nwritten / 1e9);
         s += sline;
     }
-    return s;
-}
-
-// A failed read or write: its message, then the errno of the failure.
-inline std::string log(const std::string &smessage, int nerrno) {
-    return smessage + " ERRORMSG: " + std::to_string(nerrno) + " " + strerror(nerrno) + "\n";
-}
-
-inline std::string summary(long ncopied) {
-    return "\ngeneric_io_stream_raw_copy_buffered summary bytes copied " +
-           std::to_string((ncopied + 511) / 512 * 512) + "\n";
+    return s + slog + "\ngeneric_io_stream_raw_copy_buffered summary bytes copied " +
+           std::to_string(((ncopied < 0 ? ndata : ncopied) + 511) / 512 * 512) + "\n";
 }
 
 } // namespace text
