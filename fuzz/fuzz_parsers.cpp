@@ -11,14 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 // A broken invariant aborts; libFuzzer reports it and keeps the input.
 #define KF_CHECK(b) ((b) ? (void)0 : (fprintf(stderr, "invariant broken: %s\n", #b), abort()))
-
-// Whether a record field ends within its width and its text is in stext.
-template <size_t N> static bool fromtext(const char (&sfield)[N], const std::string &stext) {
-    return memchr(sfield, '\0', N) != nullptr && stext.find(sfield) != std::string::npos;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string sbytes(reinterpret_cast<const char *>(data), size);
@@ -30,12 +26,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     partrootrec *irec = createpartrecord();
     memcpy(strtmpbuf, stext.c_str(), stext.size() + 1);
     fncparseuevent();
-    KF_CHECK(fromtext(irec->sdevname, stext) && fromtext(irec->sdevtype, stext));
-    KF_CHECK(irec->sdevname[0] == '\0' ? irec->sdevpath[0] == '\0'
-                                       : irec->sdevpath == "/dev/" + std::string(irec->sdevname));
+    KF_CHECK(stext.find(irec->sdevtype) != std::string::npos &&
+             (irec->sdevname[0] == '\0'
+                  ? irec->sdevpath[0] == '\0'
+                  : stext.find(irec->sdevname) != std::string::npos &&
+                        irec->sdevpath == "/dev/" + std::string(irec->sdevname)));
     memcpy(strtmpbuf, stext.c_str(), stext.size() + 1);
     fncparseudevproperties();
-    for (const char *sfield : {irec->svendor, irec->smodel, irec->sid_bus, irec->sfslabel})
+    for (const char *sfield : {irec->svendor, irec->smodel, irec->sid_bus, irec->sid_path_tag})
         KF_CHECK(stext.find(sfield) != std::string::npos &&
                  strcspn(sfield, " \t\n\v\f\r") == strlen(sfield));
 
@@ -55,9 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     stdin = fmemopen(const_cast<char *>(sbytes.data()), size + 1, "r");
     for (int32_t nanswer = 0; stdin != nullptr && fncreadconsolenumber(&nanswer) == 1;)
         KF_CHECK(sbytes.find(std::to_string(nanswer).substr(nanswer < 0)) != std::string::npos);
-    if (stdin != nullptr)
-        fclose(stdin);
-    stdin = isaved;
+    fclose(std::exchange(stdin, isaved));
     deleteallstructures();
     return 0;
 }

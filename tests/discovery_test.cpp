@@ -7,6 +7,8 @@
 
 using namespace std::string_literals;
 
+namespace fs = std::filesystem;
+
 namespace {
 
 // Runs the one-argument mode; out holds what followed the banner.
@@ -25,6 +27,7 @@ Result table(const Sandbox &s, const std::string &sanswer) {
 TEST(Discovery, MachineTableAndAnswers) {
     KF_NEED(false);
     Sandbox s;
+    const std::string sfix = KELPFALL_FIXTURES "/udev/";
     // A Compaq array: the sysfs entry name spells the node's "/" as "!".
     s.disk("cciss!c0d0", 104, 0, "286677120");
     s.put("sys/cciss!c0d0/uevent", uevent(104, 0, "cciss/c0d0"));
@@ -33,53 +36,43 @@ TEST(Discovery, MachineTableAndAnswers) {
     // partitions.
     s.disk("mmcblk0", 179, 0, "30535680");
     s.disk("mmcblk0boot0", 179, 8, "8192");
-    s.disk("nvme0n1", 259, 0, "1000215216", fixture("udev/db-nvme-micron-2300.txt"));
-    s.put("sys/nvme0n1/uevent", fixture("udev/sysfs-uevent-nvme0n1.txt"));
+    s.disk("nvme0n1", 259, 0, "1000215216", readfile(sfix + "db-nvme-micron-2300.txt"));
+    s.put("sys/nvme0n1/uevent", readfile(sfix + "sysfs-uevent-nvme0n1.txt"));
     s.put("sys/nvme0n1/queue/logical_block_size", "4096\n");
-    s.disk("sda", 8, 0, "468862128", fixture("udev/db-sata-intel-ssd-lvm-b8_32.txt"));
-    s.disk("sdaa", 65, 160, "976773168");
-    s.disk("sdb", 8, 16, "60437492", fixture("udev/usb-kioxia-transmemory.db-converted.txt"));
+    s.disk("sda", 8, 0, "468862128", readfile(sfix + "db-sata-intel-ssd-lvm-b8_32.txt"));
+    s.disk("sdb", 8, 16, "60437492", readfile(sfix + "usb-kioxia-transmemory.db-converted.txt"));
     // A partition its disk's folder no longer lists (the table changed
     // between two reads) is visited as a disk, but never offered.
     s.disk("sdb2", 8, 18, "2048", "", "partition");
-    s.disk("sdc", 8, 32, "0",
-           fixture("udev/usb-cardreader-generic-ultra-hs-combo.db-converted.txt"));
-    std::filesystem::create_directory_symlink("gone", s.root + "/sys/sdd"); // cannot be opened
-    s.disk("sr0", 11, 0, "2097152", fixture("udev/db-usb-ami-virtual-cdrom-b11_0.txt"));
-    s.put("sys/sr0/queue/logical_block_size", "2048\n");
+    fs::create_directory_symlink("gone", s.root + "/sys/sdd"); // cannot be opened
     // Sixteen entries with the partitions, in sysfs layout: a folder in the
     // disk's folder and a link at the top.
     for (auto [sdisk, spart] : {std::pair{"mmcblk0", "mmcblk0p1"},
+                                {"mmcblk0", "mmcblk0p2"},
+                                {"sda", "sda2"},
+                                {"sda", "sda3"},
                                 {"nvme0n1", "nvme0n1p1"},
                                 {"sda", "sda1"},
                                 {"sda", "sda10"}})
         s.put("sys/"s + sdisk + "/" + spart + "/partition", "1\n"),
-            std::filesystem::create_directory_symlink(sdisk + "/"s + spart,
-                                                      s.root + "/sys/" + spart);
+            fs::create_directory_symlink(sdisk + "/"s + spart, s.root + "/sys/" + spart);
     const std::string stable =
         text::drive(0, "cciss/c0d0", "", "", 146778685440, false) +
         text::drive(2, "mmcblk0", "", "", 15634268160, false) +
         text::drive(3, "mmcblk0boot0", "", "", 4194304, false) +
         text::drive(4, "nvme0n1", "", "Micron", 512110190592, false, 4096) +
         text::drive(5, "sda", "ATA", "INTEL_SSDS9X9SI", 240057409536, false) +
-        text::drive(6, "sdaa", "", "", 500107862016, false) +
-        text::drive(7, "sdb", "KIOXIA", "TransMemory", 30943995904, true) +
-        text::drive(11, "sr0", "AMI", "Virtual_CDROM0", 1073741824, true, 2048) + text::driveprompt;
-    for (const std::string sanswer : {"q\n", "-1\n", "12\n", "1\n", "8\n", "9\n", "10\n", "",
-                                      "\n\n", "4294967296\n", "4294967303\n", "-\n"}) {
+        text::drive(6, "sdb", "KIOXIA", "TransMemory", 30943995904, true) + text::driveprompt;
+    for (const std::string sanswer : {"q\n", "-1\n", "9\n", "1\n", "7\n", "8\n", "", "\n\n",
+                                      "4294967296\n", "4294967302\n", "-\n"}) {
         SCOPED_TRACE("invalid answer: " + sanswer);
         Result r = table(s, sanswer);
         EXPECT_EQ(r.out, stable + text::baddrive);
         EXPECT_EQ(r.status, 1);
     }
-    // Valid answers reach the copy, whose node is missing here; text after
+    // A valid answer reaches the copy, whose node is missing here; text after
     // the number stays unread.
-    for (const std::string sanswer : {"0abc\n", "\n\n  3\n", "+7 5\n", "11"}) {
-        SCOPED_TRACE("valid answer: " + sanswer);
-        Result r = table(s, sanswer);
-        EXPECT_TRUE(r.out.starts_with(stable) && r.out.ends_with(" ...\n" + text::badtarget));
-        EXPECT_EQ(r.status, 1);
-    }
+    EXPECT_TRUE(table(s, "\n\n +6 5\n").out.ends_with(" ...\n" + text::badtarget));
     // A list line names an image that does not exist: the copy cannot open it.
     s.put("list", "gone\n");
     Result r = s.run({.args = {"../list", "-"}, .answers = {"0\n", "0\n"}});
@@ -100,20 +93,14 @@ TEST(Discovery, OneDisk) {
         return text::drive(2, sname, svendor, smodel, nbytes, busb);
     };
     const std::string sline = line("", "", true), s255(255, 'n'), sudev = "run/udev/data/b7:7";
-    std::string spadding;
-    for (int k = 0; spadding.size() < 9000; k++)
-        spadding += "S:disk/by-id/wwn-0x5000c500a1b2c3d" + std::to_string(k) + "\n";
     struct Case {
-        std::string spath, scontent, stable; // scontent "-": the file is removed
+        std::string spath, scontent, stable;
     } cases[] = {
         {"size", " \n\t+2048 sectors\n", sline},
         {"size", "-2048\n", ""},
         {"size", std::string(30000, '9'), ""},
-        {"size", "36028797018963968\n", ""}, // 2^55 sectors: bytes beyond 64 bits
-        {"size", "36028797018963967\n", line("", "", true, "loop7", 18446744073709551104ul)},
         {"queue/logical_block_size", "4096", text::drive(2, "loop7", "", "", 1048576, true, 4096)},
         {"queue/logical_block_size", "4294971392\n", sline},
-        {"uevent", "-", ""},
         {"uevent", "MAJOR=7\nMINOR=7\nDEVNAME=loop7\n", ""},
         {"uevent", "DISKSEQ=4\n" + uevent(7, 7, "loop7"), ""},
         {"uevent", "MAJOR=7\nMINOR=7\nDEVNAME=loop7\nDEVTYPE=disk", sline},
@@ -121,13 +108,11 @@ TEST(Discovery, OneDisk) {
         {"uevent", uevent(7, 7, s255), line("", "", true, s255)},
         {"uevent", uevent(7, 7, s255 + "n"), ""},
         {"uevent", uevent(7, 7, "lo\x1b[2Jop7"), line("", "", true, "lo?[2Jop7")},
-        // A major that is no number or beyond 32 bits leaves the udev key b0:7.
-        {"uevent", "MAJOR=x" + uevent(7, 7, "loop7").substr(7), line("", "")},
+        // A major beyond 32 bits is no major: the udev key is b0:7.
         {"uevent", "MAJOR=4294967303" + uevent(7, 7, "loop7").substr(7), line("", "")},
         // Only the first 1000 bytes are read: leading zeros push "x" past them.
         {"uevent", "MAJOR=" + std::string(958, '0') + "7\nMINOR=7\nDEVNAME=loop7\nDEVTYPE=diskx",
          sline},
-        {"loop/backing_file", std::string(5000, '/'), sline},
         // systemd sets the _ENC and _ID keys first, or only them for a blank
         // vendor.
         {sudev, "E:ID_VENDOR_ENC=\\x20\nE:ID_VENDOR_ID=346d\nE:ID_MODEL=USB_DISK\nE:ID_BUS=usb\n",
@@ -143,8 +128,6 @@ TEST(Discovery, OneDisk) {
          line("First", "Micron")},
         {sudev, "E:ID_VENDOR=ABCDEFGHIJKLMNOPQ\nE:ID_MODEL=0123456789abcdef\nE:ID_BUS=USB\n",
          line("ABCDEFGHIJKLMNO", "0123456789abcde")},
-        // The whole file is read; the last line needs no newline.
-        {sudev, spadding + "E:ID_VENDOR=Late\nE:ID_BUS=usb", line("Late", "", true)},
         // Control bytes are shown as "?"; other bytes as they are.
         {sudev, "E:ID_VENDOR=Ven\xff\x01x\nE:ID_MODEL=Mo\0del\nE:ID_BUS=usb\n"s,
          line("Ven\xff?x", "Mo")},
@@ -155,10 +138,7 @@ TEST(Discovery, OneDisk) {
         s.disk("a", 7, 1, "0");
         s.disk("b", 7, 2, "0");
         s.disk("loop7", 7, 7, "2048", "E:ID_BUS=usb\n");
-        s.put("sys/loop7/loop/backing_file", "/srv/images/disk.img\n");
-        std::string spath = s.root + (c.spath == sudev ? "/" : "/sys/loop7/") + c.spath;
-        c.scontent == "-" ? (void)std::filesystem::remove(spath)
-                          : s.put(spath.substr(s.root.size() + 1), c.scontent);
+        s.put((c.spath == sudev ? "" : "sys/loop7/") + c.spath, c.scontent);
         Result r = table(s, "q\n");
         EXPECT_EQ(r.out,
                   c.stable.empty() ? text::nodisk : c.stable + text::driveprompt + text::baddrive);

@@ -16,19 +16,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string tempdir(const char *stag) {
-    std::string s = (fs::temp_directory_path() / stag).string() + "XXXXXX";
-    return mkdtemp(s.data()) != nullptr ? s : throw std::runtime_error("mkdtemp " + s);
-}
-
 // What a shell command printed, without its last newline; "!" on failure.
 std::string shell(const std::string &scmd) {
     FILE *p = popen(scmd.c_str(), "r");
     std::string sout(4096, '\0');
     sout.resize(fread(sout.data(), 1, sout.size(), p));
-    if (pclose(p) != 0)
-        return "!";
-    return sout.ends_with('\n') ? sout.substr(0, sout.size() - 1) : sout;
+    return pclose(p) != 0 ? "!" : sout.substr(0, sout.find_last_not_of('\n') + 1);
 }
 
 // In a child: the fixture trees bound over the real ones, in a private mount
@@ -36,8 +29,7 @@ std::string shell(const std::string &scmd) {
 bool enter(const std::string &root) {
     bool bok = unshare(CLONE_NEWNS) == 0 && mount("", "/", "", MS_REC | MS_PRIVATE, nullptr) == 0;
     for (const std::string s : {"/sys/class/block", "/run", "/dev"})
-        bok = bok && mount((root + (s[1] == 's' ? "/sys" : s)).c_str(), s.c_str(), "", MS_BIND,
-                           nullptr) == 0;
+        bok = bok && !mount((root + (s[1] == 's' ? "/sys" : s)).c_str(), s.c_str(), "", MS_BIND, 0);
     return bok;
 }
 
@@ -55,44 +47,35 @@ std::string readfile(const std::string &path) {
     return ss.str();
 }
 
-std::string fixture(const std::string &name) {
-    return readfile(std::string(KELPFALL_FIXTURES) + "/" + name);
-}
-
 std::string missing(bool bloop) {
     return geteuid() != 0                                    ? "not root"
            : bloop && access("/dev/loop-control", W_OK) != 0 ? "no loop devices"
                                                              : "";
 }
 
-Loop::Loop(long nbytes, bool breadonly, const std::string &sdir) {
-    backing = (sdir.empty() ? tmpdir = tempdir("kelpfall-loop.") : sdir) + "/backing.img";
+Loop::Loop(long nbytes, bool breadonly, const std::string &sdir) : backing(sdir + "/backing.img") {
     std::ofstream(backing).close();
     fs::resize_file(backing, static_cast<uintmax_t>(nbytes));
     dev = shell("losetup -f --show " + std::string(breadonly ? "-r '" : "'") + backing + "'");
     struct stat st;
     if (!dev.starts_with("/dev/loop") || stat(dev.c_str(), &st) != 0)
         throw std::runtime_error("losetup: " + dev);
-    name = dev.substr(5);
-    major = ::major(st.st_rdev);
-    minor = ::minor(st.st_rdev);
+    name = dev.substr(5), major = ::major(st.st_rdev), minor = ::minor(st.st_rdev);
 }
 
 Loop::~Loop() {
     // Loop numbers are reused at once: detach only while the device is still
     // backed by our own file. The kernel may hold it a moment after a writer
     // closed it, so the detach is retried briefly.
-    for (int k = 0; k < 50 && shell("losetup -nO BACK-FILE " + dev) == backing; k++) {
-        if (shell("losetup -d " + dev) != "!")
+    for (int k = 0; k < 50 && shell("losetup -nO BACK-FILE " + dev) == backing; k++)
+        if (shell("losetup -d " + dev) != "!" || usleep(100000) != 0)
             break;
-        usleep(100000);
-    }
-    unlink(backing.c_str());
-    rmdir(tmpdir.c_str());
 }
 
-Sandbox::Sandbox() : root(tempdir("kelpfall-sandbox.")) {
+Sandbox::Sandbox() : root(fs::temp_directory_path() / "kelpfall-sandbox.XXXXXX") {
     signal(SIGPIPE, SIG_IGN);
+    if (mkdtemp(root.data()) == nullptr)
+        throw std::runtime_error("mkdtemp");
     for (const char *s : {"/sys", "/run/udev/data", "/dev", "/work"})
         fs::create_directories(root + s);
     mknod((root + "/dev/null").c_str(), S_IFCHR | 0666, makedev(1, 3)); // as in every /dev
@@ -112,40 +95,22 @@ void Sandbox::disk(const std::string &name, unsigned major, unsigned minor,
                    const std::string &devtype) const {
     put("sys/" + name + "/uevent", uevent(major, minor, name, devtype));
     put("sys/" + name + "/size", sectors + "\n");
-    put("sys/" + name + "/queue/logical_block_size", "512\n");
     put("run/udev/data/b" + std::to_string(major) + ":" + std::to_string(minor), udev);
 }
 
-void Sandbox::node(const std::string &name, unsigned major, unsigned minor) const {
-    if (mknod((root + "/dev/" + name).c_str(), S_IFBLK | 0600, makedev(major, minor)) != 0)
-        throw std::runtime_error("mknod " + name);
-}
-
-void Sandbox::loop(const Loop &lp, const std::string &udev) const {
-    fs::create_directory_symlink(fs::canonical("/sys/class/block/" + lp.name),
-                                 root + "/sys/" + lp.name);
-    node(lp.name, lp.major, lp.minor);
-    put("run/udev/data/b" + std::to_string(lp.major) + ":" + std::to_string(lp.minor), udev);
-}
-
 Result Sandbox::run(const RunOptions &o) const {
-    std::vector<std::string> sargv{o.program};
-    sargv.insert(sargv.end(), o.args.begin(), o.args.end());
-    std::vector<char *> argv;
-    for (std::string &s : sargv)
-        argv.push_back(s.data());
+    std::vector<char *> argv{const_cast<char *>(o.program.c_str())};
+    for (const std::string &s : o.args)
+        argv.push_back(const_cast<char *>(s.c_str()));
     argv.push_back(nullptr);
     int pin[2], pout[2];
-    if (pipe2(pin, O_CLOEXEC) != 0 || pipe2(pout, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe");
+    (void)!pipe2(pin, O_CLOEXEC), (void)!pipe2(pout, O_CLOEXEC);
     int kout = o.outfile.empty() ? pout[1] : open(o.outfile.c_str(), O_WRONLY | O_CLOEXEC);
     pid_t pid = fork();
     if (pid == 0) {
-        if (!enter(root) || chdir((root + "/" + o.cwd).c_str()) != 0)
+        if (!enter(root) || chdir((root + "/work").c_str()) != 0)
             _exit(126);
-        dup2(pin[0], 0);
-        dup2(kout, 1);
-        dup2(kout, 2);
+        dup2(pin[0], 0), dup2(kout, 1), dup2(kout, 2);
         alarm(60); // a run that hangs dies and fails its test
         execv(argv[0], argv.data());
         _exit(127);
@@ -159,18 +124,14 @@ Result Sandbox::run(const RunOptions &o) const {
     size_t k = 0, nmark = 0;
     for (ssize_t n = 0; n >= 0; r.out.append(buf, static_cast<size_t>(n))) {
         bool bprompt = !o.outfile.empty() || (r.out.size() > nmark && r.out.ends_with(": "));
-        for (; k < o.answers.size() && bprompt; k++, bprompt = !o.outfile.empty()) {
-            (void)!write(pin[1], o.answers[k].data(), o.answers[k].size());
-            nmark = r.out.size();
-        }
+        for (; k < o.answers.size() && bprompt; k++, bprompt = !o.outfile.empty())
+            (void)!write(pin[1], o.answers[k].data(), o.answers[k].size()), nmark = r.out.size();
         if (k == o.answers.size() && pin[1] != -1)
             close(std::exchange(pin[1], -1));
         if ((n = read(pout[0], buf, sizeof buf)) <= 0)
             break;
     }
-    if (pin[1] != -1)
-        close(pin[1]);
-    close(pout[0]);
+    close(pin[1]), close(pout[0]);
     int nstatus = 0;
     waitpid(pid, &nstatus, 0);
     r.status = WIFEXITED(nstatus) ? WEXITSTATUS(nstatus) : 128 + WTERMSIG(nstatus);

@@ -16,17 +16,16 @@ struct Result {
 struct RunOptions {
     std::vector<std::string> args;    // arguments after the program name
     std::vector<std::string> answers; // each written once stdout ends in ": "
-    std::string cwd = "work";         // relative to the sandbox root
     std::string outfile;              // standard output to this file instead
     std::string program = KELPFALL_BINARY;
 };
 
-// A loop device over a sparse file of its own, detached when it goes out of
-// scope, but only while it is still backed by that file.
+// A loop device over a sparse file sdir/backing.img of its own, detached when
+// it goes out of scope, but only while it is still backed by that file.
 struct Loop {
-    explicit Loop(long nbytes, bool breadonly = false, const std::string &sdir = "");
+    Loop(long nbytes, bool breadonly, const std::string &sdir);
     ~Loop();
-    std::string dev, name, backing, tmpdir; // /dev/loopN, loopN
+    std::string dev, name, backing; // /dev/loopN, loopN
     unsigned major = 0, minor = 0;
 };
 
@@ -36,14 +35,10 @@ struct Sandbox {
     std::string root; // holds sys/, run/udev/data/, dev/ and work/
     // Writes root/<path> ("sys/sda/size", "work/disk.img"), making folders.
     void put(const std::string &path, const std::string &text) const;
-    // A whole disk sys/<name>: uevent, size, sector size and udev file.
+    // A whole disk sys/<name>: uevent, size and udev database file.
     void disk(const std::string &name, unsigned major, unsigned minor,
               const std::string &sectors = "2048", const std::string &udev = "",
               const std::string &devtype = "disk") const;
-    // A block node dev/<name>.
-    void node(const std::string &name, unsigned major, unsigned minor) const;
-    // A loop device as the kernel shows it: sysfs entry, node, udev file.
-    void loop(const Loop &lp, const std::string &udev) const;
     Result run(const RunOptions &o) const;
 };
 
@@ -52,8 +47,6 @@ std::string uevent(unsigned major, unsigned minor, const std::string &devname,
                    const std::string &devtype = "disk");
 // A whole file or block device; a missing one is empty.
 std::string readfile(const std::string &path);
-// A file of tests/fixtures/.
-std::string fixture(const std::string &name);
 // Why the sandbox (with bloop: and loop devices) cannot be used; "" if it can.
 // A root without mount namespaces fails the runs instead.
 std::string missing(bool bloop);

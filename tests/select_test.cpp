@@ -23,62 +23,43 @@ TEST(ImageSelection, Dialogue) {
         if (e->d_name != std::string(".") && e->d_name != std::string(".."))
             names.push_back(e->d_name);
     closedir(d);
-    // A FIFO with a writer held open here: the open succeeds, the seek
-    // fails. UINT32_MAX bytes and a NUL do not fit the 32-bit buffer count.
-    // A sysfs attribute claims 4096 bytes and holds fewer.
-    ASSERT_EQ(mkfifo((s.root + "/fifo").c_str(), 0600), 0);
-    int kfifo = open((s.root + "/fifo").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    // UINT32_MAX bytes and a NUL do not fit the 32-bit buffer count. A sysfs
+    // attribute claims 4096 bytes and holds fewer. /proc/self/mem cannot seek
+    // to its end.
     s.put("huge", "");
     std::filesystem::resize_file(s.root + "/huge", UINT32_MAX);
     const std::string sdir = text::listing(names), s4095(4095, 'p'), s4096(4096, 'q');
     const std::string susage = "Usage : kelpfall\nno_args=scan current directory\n"
                                "1_arg=image_file\n2_arg=images_list_file+dummy_arg\n";
+    const std::vector<std::string> slist = {"../list", "-"};
+    auto chosen = [](const std::string &spath) { return text::banner(spath) + text::nodisk; };
     struct Case {
         std::vector<std::string> args, answers;
         std::string out, list = "", outfile = "";
     } cases[] = {
-        {{}, {"1\n"}, sdir + text::banner(names[1]) + text::nodisk},
-        {{}, {"2abc\n"}, sdir + text::banner(names[2]) + text::nodisk},
-        {{}, {"\n  \n 0\n"}, sdir + text::banner(names[0]) + text::nodisk},
+        {{}, {"1\n"}, sdir + chosen(names[1])},
+        {{}, {"2abc\n"}, sdir + chosen(names[2])},
+        {{}, {"\n  \n 0\n"}, sdir + chosen(names[0])},
         {{}, {"q\n"}, sdir + text::badfile},
         {{}, {"3\n"}, sdir + text::badfile},
         {{}, {}, sdir + text::badfile},
         // The listing cannot be written: the run goes on without it.
         {{}, {"0\n"}, "", "", "/dev/full"},
-        {{".a", "x", "y", "z"}, {}, text::banner(".a") + text::nodisk},
-        {{slong}, {}, text::banner(slong) + text::nodisk},
+        {{".a", "x", "y", "z"}, {}, chosen(".a")},
         {{"missing"}, {}, susage + "ERROR: requested image file missing not found,aborting\n"},
-        {{""}, {}, susage + "ERROR: requested image file  not found,aborting\n"},
         // List files; the second argument is never examined.
-        {{"../list", ""},
-         {"1\n"},
-         text::listing({"a", "b"}) + text::banner("b") + text::nodisk,
-         "a\n\n   \nb\n"},
-        {{"../list", "-"},
-         {"0\n"},
-         text::listing({" s p "}) + text::banner(" s p ") + text::nodisk,
-         " s p \n"},
+        {{"../list", ""}, {"1\n"}, text::listing({"a", "b"}) + chosen("b"), "a\n\n   \nb\n"},
         // A CR stays in the path; the terminal is shown "?".
-        {{"../list", "-"},
-         {"1 0\n"},
-         text::listing({"a?", "b"}) + text::banner("b") + text::nodisk,
-         "\n\na\r\nb"},
-        {{"../list", "-"},
-         {"2\n"},
-         text::listing({"a", "b"}) + text::badfile,
-         std::string("a\nb\0c\nd\n", 8)},
-        {{"../list", "-"},
-         {"0\n"},
-         text::listing({s4095, s4096}) + text::banner(s4095) + text::nodisk,
-         s4095 + "\n" + s4096},
-        {{"../list", "-"},
-         {"1\n"},
-         text::listing({s4095, s4096}) + text::badfile,
-         s4095 + "\n" + s4096},
-        {{"../list", "-"}, {}, text::nofiles, " \t\r\n\v\f\n\n"},
-        {{"../list", "-"}, {}, text::nofiles, ""},
+        {slist, {"1 0\n"}, text::listing({"a?", "b"}) + chosen("b"), "\n\na\r\nb"},
+        {slist, {"2\n"}, text::listing({"a", "b"}) + text::badfile, std::string("a\nb\0c\nd\n", 8)},
+        {slist, {"0\n"}, text::listing({s4095, s4096}) + chosen(s4095), s4095 + "\n" + s4096},
+        {slist, {"1\n"}, text::listing({s4095, s4096}) + text::badfile, s4095 + "\n" + s4096},
+        {slist, {}, text::nofiles, " \t\r\n\v\f\n\n"},
+        {slist, {}, text::nofiles, ""},
         {{"../none", "-"}, {}, "ERROR : sfilename ../none read open error,aborting\n"},
-        {{"../fifo", "-"}, {}, "ERROR : sfilename ../fifo could not seek end,aborting\n"},
+        {{"/proc/self/mem", "-"},
+         {},
+         "ERROR : sfilename /proc/self/mem could not seek end,aborting\n"},
         {{"../huge", "-"}, {}, "ERROR : sfilename ../huge could not read data, aborting \n"},
         {{"/sys/kernel/uevent_seqnum", "-"},
          {},
@@ -92,7 +73,5 @@ TEST(ImageSelection, Dialogue) {
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.status, 1);
     }
-    close(kfifo);
-    std::filesystem::create_directory(s.root + "/empty");
-    EXPECT_EQ(s.run({.answers = {"0\n"}, .cwd = "empty"}).out, text::nofiles);
+    EXPECT_EQ(Sandbox().run({.answers = {"0\n"}}).out, text::nofiles); // an empty folder
 }
