@@ -144,6 +144,7 @@ TEST(Copy, TargetMustBeTheListedDisk) {
                             : bloop           ? st.lp.name
                                               : "sdx";
         s.disk("disk", major, minor);
+        s.disk("zz", 9, 9, "0"); // two names for the sort, the disk first
         // Same name and number as listed; the listing saw an earlier disk.
         s.put("sys/disk/uevent",
               uevent(major, minor, sname) + (bloop ? "DISKSEQ=" + sseq + "\n" : ""));
