@@ -103,7 +103,8 @@ TEST(Copy, Outcomes) {
         if (c.spath.starts_with("im"))
             o = {.answers = {"0 0\n"}}, sprefix = text::listing({sshown = "im?]0;t?g"});
         if (c.spath == "fifo" && mkfifo((st.root + "/work/fifo").c_str(), 0600) == 0)
-            o.args = {"-c", "timeout 60 cat ../image >fifo & exec \"$0\" fifo", KELPFALL_BINARY};
+            o.args = {"-c", "timeout 60 cat ../image >fifo 2>/dev/null & exec \"$0\" fifo",
+                      KELPFALL_BINARY};
         if (bclosed)
             o.args = {"-c", "exec \"$0\" " + c.spath, KELPFALL_BINARY}, o.outfile = "/dev/null";
         if (bclosed || c.spath == "fifo")
