@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of fuzz/ with clang (build/fuzz) and runs each
-# one for a bounded time over a copy of its seed corpus, so the committed
-# corpus never grows. Installs clang and its fuzzer runtime when missing.
+# one for a bounded time over a copy of its seed corpus and the udev fixtures
+# of tests/, so the committed corpus never grows. Installs clang and its fuzzer runtime when missing.
 # Usage: scripts/fuzz.sh [seconds-per-target]   (default 30)
 # Prints, per target, the executions and the crashes; a crashing input is
 # kept in build/fuzz/artifacts/<target>/. Exits 1 when any target crashed or
@@ -28,7 +28,7 @@ for t in "${targets[@]}"; do
   status=0
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     "$dir/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
-    -artifact_prefix="$artifacts/" "$corpus" </dev/null >"$log" 2>&1 || status=$?
+    -artifact_prefix="$artifacts/" "$corpus" "$top/tests/fixtures/udev" </dev/null >"$log" 2>&1 || status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   crashes=$(find "$artifacts" -type f | wc -l)
   verdict=OK

@@ -6,7 +6,7 @@
 #   - static analysis (scripts/lint.sh);
 #   - valgrind memcheck over the real binary on the main paths
 #     (scripts/valgrind.sh);
-#   - each libFuzzer target for FUZZ_SECONDS (default 45) per target
+#   - each libFuzzer target for FUZZ_SECONDS (default 120) per target
 #     (scripts/fuzz.sh).
 # Installs what it needs when missing. Tests that need root, mount namespaces
 # or loop devices skip without them, and so does a check script that cannot
@@ -71,7 +71,7 @@ done
 
 check "static analysis" "$top/scripts/lint.sh"
 check "valgrind memcheck" "$top/scripts/valgrind.sh"
-check "fuzzing" "$top/scripts/fuzz.sh" "${FUZZ_SECONDS:-45}"
+check "fuzzing" "$top/scripts/fuzz.sh" "${FUZZ_SECONDS:-120}"
 
 echo "summary: $passed passed, $failed failed, $skipped skipped"
 if [ "$skipped" -gt 0 ]; then

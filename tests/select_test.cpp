@@ -1,0 +1,77 @@
+// Naming the image: the argument modes, the listing of the working directory
+// and of a list file, and the number typed at the image prompt. No disk is
+// shown, so every run ends after the banner.
+#include "sandbox.h"
+#include "texts.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+TEST(ImageSelection, Dialogue) {
+    KF_NEED(false);
+    Sandbox s;
+    const std::string slong = std::string(200, 'a') + "/" + std::string(200, 'b');
+    // Only "." and ".." are left out: ".a" and "..b" are entries like others.
+    for (const std::string &sname : {std::string(".a"), std::string("..b"), slong})
+        s.put("work/" + sname, "x");
+    std::vector<std::string> names;
+    DIR *d = opendir((s.root + "/work").c_str());
+    while (dirent *e = readdir(d))
+        if (e->d_name != std::string(".") && e->d_name != std::string(".."))
+            names.push_back(e->d_name);
+    closedir(d);
+    // UINT32_MAX bytes and a NUL do not fit the 32-bit buffer count. A sysfs
+    // attribute claims 4096 bytes and holds fewer. /proc/self/mem cannot seek
+    // to its end.
+    s.put("huge", "");
+    std::filesystem::resize_file(s.root + "/huge", UINT32_MAX);
+    const std::string sdir = text::listing(names), s4095(4095, 'p'), s4096(4096, 'q');
+    const std::string susage = "Usage : kelpfall\nno_args=scan current directory\n"
+                               "1_arg=image_file\n2_arg=images_list_file+dummy_arg\n";
+    const std::vector<std::string> slist = {"../list", "-"};
+    auto chosen = [](const std::string &spath) { return text::banner(spath) + text::nodisk; };
+    struct Case {
+        std::vector<std::string> args, answers;
+        std::string out, list = "", outfile = "";
+    } cases[] = {
+        {{}, {"1\n"}, sdir + chosen(names[1])},
+        {{}, {"2abc\n"}, sdir + chosen(names[2])},
+        {{}, {"\n  \n 0\n"}, sdir + chosen(names[0])},
+        {{}, {"q\n"}, sdir + text::badfile},
+        {{}, {"3\n"}, sdir + text::badfile},
+        {{}, {}, sdir + text::badfile},
+        // The listing cannot be written: the run goes on without it.
+        {{}, {"0\n"}, "", "", "/dev/full"},
+        {{".a", "x", "y", "z"}, {}, chosen(".a")},
+        {{"missing"}, {}, susage + "ERROR: requested image file missing not found,aborting\n"},
+        // List files; the second argument is never examined.
+        {{"../list", ""}, {"1\n"}, text::listing({"a", "b"}) + chosen("b"), "a\n\n   \nb\n"},
+        // A CR stays in the path; the terminal is shown "?".
+        {slist, {"1 0\n"}, text::listing({"a?", "b"}) + chosen("b"), "\n\na\r\nb"},
+        {slist, {"2\n"}, text::listing({"a", "b"}) + text::badfile, std::string("a\nb\0c\nd\n", 8)},
+        {slist, {"0\n"}, text::listing({s4095, s4096}) + chosen(s4095), s4095 + "\n" + s4096},
+        {slist, {"1\n"}, text::listing({s4095, s4096}) + text::badfile, s4095 + "\n" + s4096},
+        {slist, {}, text::nofiles, " \t\r\n\v\f\n\n"},
+        {slist, {}, text::nofiles, ""},
+        {{"../none", "-"}, {}, "ERROR : sfilename ../none read open error,aborting\n"},
+        {{"/proc/self/mem", "-"},
+         {},
+         "ERROR : sfilename /proc/self/mem could not seek end,aborting\n"},
+        {{"../huge", "-"}, {}, "ERROR : sfilename ../huge could not read data, aborting \n"},
+        {{"/sys/kernel/uevent_seqnum", "-"},
+         {},
+         "ERROR : sfilename /sys/kernel/uevent_seqnum could not read data, aborting \n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE((c.args.empty() ? "" : c.args[0]) + " " +
+                     (c.answers.empty() ? "" : c.answers[0]) + c.list.substr(0, 20));
+        s.put("list", c.list);
+        Result r = s.run({.args = c.args, .answers = c.answers, .outfile = c.outfile});
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.status, 1);
+    }
+    EXPECT_EQ(Sandbox().run({.answers = {"0\n"}}).out, text::nofiles); // an empty folder
+}
