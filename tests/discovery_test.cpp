@@ -125,6 +125,7 @@ TEST(Discovery, OneDisk) {
         // First line, first word after the blanks, cut to 15 bytes.
         {sudev, "E:ID_VENDOR=First\nE:ID_VENDOR=Second\nE:ID_MODEL= \tMicron 2300\nE:ID_BUS=usb2\n",
          line("First", "Micron")},
+        {sudev, "E:ID_VENDOR=\vVT\nE:ID_MODEL=\f\rFFCR\n", line("VT", "FFCR")},
         {sudev, "E:ID_VENDOR=ABCDEFGHIJKLMNOPQ\nE:ID_MODEL=0123456789abcdef\nE:ID_BUS=USB\n",
          line("ABCDEFGHIJKLMNO", "0123456789abcde")},
         // Control bytes are shown as "?"; other bytes as they are.

@@ -57,7 +57,7 @@ static void fncfindudevproperty(const char *skey) {
 // The word never reaches past the line: an empty value stores nothing.
 static void fncstoreudevvalue(char *sfield, size_t nwidth) {
     const char *sword = stktmpptr;
-    while (*sword == ' ' || *sword == '\t')
+    while (*sword != '\n' && isspace(static_cast<unsigned char>(*sword)))
         sword++;
     size_t nlen = 0;
     while (sword[nlen] != '\0' && !isspace(static_cast<unsigned char>(sword[nlen])))

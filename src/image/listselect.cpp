@@ -43,7 +43,7 @@ static void fncloadlistfile(const char *sfilename) {
         resizeloopptrstructure(&srawdata, static_cast<uint32_t>(ncrequestsize + 1), 1);
     kcurreqstart = lseek(kfddownl, 0, SEEK_SET);
     if (kcurreqstart == -1)
-        fncabortlistfile("ERROR : sfilename %s could not seek start, aborting \n", sfilename);
+        fncabortlistfile("ERROR : sfilename %s could not seek start, aborting\n", sfilename);
     // A regular file may return less than asked in one call (Linux moves at
     // most 0x7ffff000 bytes per read). A file that ends sooner than its size
     // said is a failed read.
