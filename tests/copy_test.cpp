@@ -170,3 +170,20 @@ TEST(Copy, TargetMustBeTheListedDisk) {
                                         : true);
     }
 }
+
+#ifdef KELPFALL_FAILALLOC
+// Whichever allocation fails, the run ends with the memory message, the
+// teardown and status 1, never a signal.
+TEST(Copy, EveryAllocationFails) {
+    KF_NEED(true);
+    Stick st(1 << 20);
+    st.put("work/disk.img", pattern(1000));
+    Result r;
+    for (int n = 0; r.status != 0 && n < 1000; n++) {
+        r = st.run({.answers = {"0\n", "0\n"}, .failalloc = std::to_string(n)});
+        EXPECT_TRUE(r.status == 0 || (r.status == 1 && r.out.ends_with(text::nomemory)))
+            << n << ": " << r.status << " " << r.out;
+    }
+    EXPECT_EQ(r.status, 0);
+}
+#endif

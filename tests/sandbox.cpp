@@ -112,6 +112,11 @@ Result Sandbox::run(const RunOptions &o) const {
             _exit(126);
         dup2(pin[0], 0), dup2(kout, 1), dup2(kout, 2);
         alarm(60); // a run that hangs dies and fails its test
+#ifdef KELPFALL_FAILALLOC
+        if (!o.failalloc.empty())
+            setenv("LD_PRELOAD", KELPFALL_FAILALLOC, 1),
+                setenv("KF_FAILALLOC", o.failalloc.c_str(), 1);
+#endif
         execv(argv[0], argv.data());
         _exit(127);
     }

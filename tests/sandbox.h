@@ -18,6 +18,7 @@ struct RunOptions {
     std::vector<std::string> answers; // each written once stdout ends in ": "
     std::string outfile;              // standard output to this file instead
     std::string program = KELPFALL_BINARY;
+    std::string failalloc; // preload the allocation-failure library, failing this one
 };
 
 // A loop device over a sparse file sdir/backing.img of its own, detached when
