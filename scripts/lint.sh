@@ -22,8 +22,8 @@ clang-tidy -p "$dir" --quiet "${sources[@]}" 2> >(grep -v ' warnings\? generated
 #   warning,style,performance,portability: bugs, dubious code, waste, and
 #     code whose result depends on the platform.
 #   not unusedFunction: routines of the shared interface may have no caller
-#     yet (the numeric listing formatter has none by design), and tests call
-#     some routines directly.
+#     yet (the numeric listing formatter has none by design), and the fuzz
+#     target calls some routines directly.
 #   not information: only notes about cppcheck's own configuration.
 #   --library=posix: lets it track descriptors from open/opendir and know
 #     read/write/lseek argument rules.
