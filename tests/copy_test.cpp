@@ -72,8 +72,10 @@ TEST(Copy, Outcomes) {
         // The working directory's only entry, with control bytes in its name;
         // the number left on the line answers the drive prompt.
         {24 << 20, 1000, "im\x1b]0;t\x07g"},
-        // A FIFO yields at most 64 KiB per read: many reads fill a chunk. The
-        // feeder opens it itself, so a run that never opens it holds no pipe.
+        // A FIFO yields at most 64 KiB per read: many reads fill a chunk.
+        // kelpfall opens the image once to check it and again to copy it; the
+        // feeder holds the FIFO read-write, so the pipe outlives the first
+        // close and the feeder never meets a FIFO without a reader.
         {24 << 20, nchunk + 196611, "fifo"},
         {12000256, 25000000, "disk.img", 1, sw + "28 No space left on device\n", 12000256},
         {1 << 20, 5000, "disk.img", 0, sw + "1 Operation not permitted\n", 0, true},
@@ -105,7 +107,7 @@ TEST(Copy, Outcomes) {
             o = {.answers = {"0 0\n"}}, sprefix = text::listing({sshown = "im?]0;t?g"});
         if (c.spath == "fifo" && mkfifo((st.root + "/work/fifo").c_str(), 0600) == 0)
             o.args = {"-c",
-                      "timeout 60 sh -c 'cat ../image >fifo' >/dev/null 2>&1 & exec \"$0\" fifo",
+                      "timeout 60 sh -c 'cat ../image 1<>fifo' >/dev/null 2>&1 & exec \"$0\" fifo",
                       KELPFALL_BINARY};
         if (bclosed)
             o.args = {"-c", "exec \"$0\" " + c.spath, KELPFALL_BINARY}, o.outfile = "/dev/null";
