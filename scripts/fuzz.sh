@@ -15,7 +15,7 @@ CC=clang CXX=clang++ cmake -S "$top" -B "$dir" -DKELPFALL_FUZZ=ON -DKELPFALL_TES
   -DKELPFALL_WERROR="${KELPFALL_WERROR:-OFF}" >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target fuzz >/dev/null
 # The target names, as fuzz/CMakeLists.txt lists them.
-mapfile -t targets <"$dir/fuzz/targets.txt"
+IFS=';' read -ra targets <"$dir/fuzz/targets.txt"
 
 failed=0
 for t in "${targets[@]}"; do

@@ -4,7 +4,6 @@
 #include "sandbox.h"
 #include "texts.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
@@ -18,11 +17,8 @@ TEST(ImageSelection, Dialogue) {
     for (const std::string &sname : {std::string(".a"), std::string("..b"), slong})
         s.put("work/" + sname, "x");
     std::vector<std::string> names;
-    DIR *d = opendir((s.root + "/work").c_str());
-    while (dirent *e = readdir(d))
-        if (e->d_name != std::string(".") && e->d_name != std::string(".."))
-            names.push_back(e->d_name);
-    closedir(d);
+    for (const auto &e : std::filesystem::directory_iterator(s.root + "/work")) // readdir's order
+        names.push_back(e.path().filename());
     // UINT32_MAX bytes and a NUL do not fit the 32-bit buffer count. A sysfs
     // attribute claims 4096 bytes and holds fewer. /proc/self/mem cannot seek
     // to its end.
@@ -33,45 +29,41 @@ TEST(ImageSelection, Dialogue) {
                                "1_arg=image_file\n2_arg=images_list_file+dummy_arg\n";
     const std::vector<std::string> slist = {"../list", "-"};
     auto chosen = [](const std::string &spath) { return text::banner(spath) + text::nodisk; };
+    auto listerror = [](const std::string &s) { return "ERROR : sfilename " + s + "\n"; };
     struct Case {
-        std::vector<std::string> args, answers;
-        std::string out, list = "", outfile = "";
+        std::vector<std::string> args;
+        std::string answer, out, list = "", outfile = "";
     } cases[] = {
-        {{}, {"1\n"}, sdir + chosen(names[1])},
-        {{}, {"2abc\n"}, sdir + chosen(names[2])},
-        {{}, {"\n  \n 0\n"}, sdir + chosen(names[0])},
-        {{}, {"q\n"}, sdir + text::badfile},
-        {{}, {"3\n"}, sdir + text::badfile},
-        {{}, {}, sdir + text::badfile},
+        {{}, "2abc\n", sdir + chosen(names[2])},
+        {{}, "\n  \n 0\n", sdir + chosen(names[0])},
+        {{}, "3\n", sdir + text::badfile},
+        {{}, "", sdir + text::badfile},
         // The listing cannot be written: the run goes on without it.
-        {{}, {"0\n"}, "", "", "/dev/full"},
-        {{".a", "x", "y", "z"}, {}, chosen(".a")},
-        {{"missing"}, {}, susage + "ERROR: requested image file missing not found,aborting\n"},
+        {{}, "0\n", "", "", "/dev/full"},
+        {{".a", "x", "y", "z"}, "", chosen(".a")},
+        {{"missing"}, "", susage + "ERROR: requested image file missing not found,aborting\n"},
         // List files; the second argument is never examined.
-        {{"../list", ""}, {"1\n"}, text::listing({"a", "b"}) + chosen("b"), "a\n\n   \nb\n"},
+        {{"../list", ""}, "1\n", text::listing({"a", "b"}) + chosen("b"), "a\n\n   \nb\n"},
         // A CR stays in the path; the terminal is shown "?".
-        {slist, {"1 0\n"}, text::listing({"a?", "b"}) + chosen("b"), "\n\na\r\nb"},
-        {slist, {"2\n"}, text::listing({"a", "b"}) + text::badfile, std::string("a\nb\0c\nd\n", 8)},
-        {slist, {"0\n"}, text::listing({s4095, s4096}) + chosen(s4095), s4095 + "\n" + s4096},
-        {slist, {"1\n"}, text::listing({s4095, s4096}) + text::badfile, s4095 + "\n" + s4096},
-        {slist, {}, text::nofiles, " \t\r\n\v\f\n\n"},
-        {slist, {}, text::nofiles, ""},
-        {{"../none", "-"}, {}, "ERROR : sfilename ../none read open error,aborting\n"},
-        {{"/proc/self/mem", "-"},
-         {},
-         "ERROR : sfilename /proc/self/mem could not seek end,aborting\n"},
-        {{"../huge", "-"}, {}, "ERROR : sfilename ../huge could not read data, aborting \n"},
+        {slist, "1 0\n", text::listing({"a?", "b"}) + chosen("b"), "\n\na\r\nb"},
+        {slist, "2\n", text::listing({"a", "b"}) + text::badfile, std::string("a\nb\0c\nd\n", 8)},
+        {slist, "0\n", text::listing({s4095, s4096}) + chosen(s4095), s4095 + "\n" + s4096},
+        {slist, "1\n", text::listing({s4095, s4096}) + text::badfile, s4095 + "\n" + s4096},
+        {slist, "", text::nofiles, " \t\r\n\v\f\n\n"},
+        {slist, "", text::nofiles, ""},
+        {{"../none", "-"}, "", listerror("../none read open error,aborting")},
+        {{"/proc/self/mem", "-"}, "", listerror("/proc/self/mem could not seek end,aborting")},
+        {{"../huge", "-"}, "", listerror("../huge could not read data, aborting ")},
         {{"/sys/kernel/uevent_seqnum", "-"},
-         {},
-         "ERROR : sfilename /sys/kernel/uevent_seqnum could not read data, aborting \n"},
+         "",
+         listerror("/sys/kernel/uevent_seqnum could not read data, aborting ")},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE((c.args.empty() ? "" : c.args[0]) + " " +
-                     (c.answers.empty() ? "" : c.answers[0]) + c.list.substr(0, 20));
+        SCOPED_TRACE((c.args.empty() ? "" : c.args[0]) + " " + c.answer + c.list.substr(0, 20));
         s.put("list", c.list);
-        Result r = s.run({.args = c.args, .answers = c.answers, .outfile = c.outfile});
+        Result r = s.run({.args = c.args, .answer = c.answer, .outfile = c.outfile});
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.status, 1);
     }
-    EXPECT_EQ(Sandbox().run({.answers = {"0\n"}}).out, text::nofiles); // an empty folder
+    EXPECT_EQ(Sandbox().run({.answer = "0\n"}).out, text::nofiles); // an empty folder
 }

@@ -34,17 +34,17 @@ inline std::string banner(const std::string &path) {
            "logical sector size different than the default 512 will not be written correctly)\n";
 }
 
-// One line of the drive table; a sector size other than 512 adds a warning.
-inline std::string drive(int k, const std::string &sname, const std::string &svendor,
-                         const std::string &smodel, unsigned long nbytes, bool busb,
+// One line of the drive table: sdrive is the name, vendor and model, each
+// after one blank. A sector size other than 512 adds a warning.
+inline std::string drive(int k, const std::string &sdrive, unsigned long nbytes, bool busb,
                          int nlbs = 512) {
-    char s[100];
-    snprintf(s, sizeof s, " capacity %lu (%f GB) usb_bus: %s\n", nbytes, nbytes / 1e9,
-             busb ? "yes" : "no");
-    return std::to_string(k) + " " + sname + " " + svendor + " " + smodel + s +
-           (nlbs == 512 ? ""
-                        : "WARNING : drive " + std::to_string(k) + " logical sector size " +
-                              std::to_string(nlbs) + " different than default 512\n");
+    char s[600];
+    int n = snprintf(s, sizeof s, "%d %s capacity %lu (%f GB) usb_bus: %s\n", k, sdrive.c_str(),
+                     nbytes, nbytes / 1e9, busb ? "yes" : "no");
+    if (nlbs != 512)
+        snprintf(s + n, sizeof s - static_cast<size_t>(n),
+                 "WARNING : drive %d logical sector size %d different than default 512\n", k, nlbs);
+    return s;
 }
 
 inline std::string announce(const std::string &spath, long nsize, const std::string &sdrive,
