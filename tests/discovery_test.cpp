@@ -89,9 +89,11 @@ TEST(Discovery, OneDisk) {
         std::string spath, scontent, stable;
     } cases[] = {
         {"size", " \n\t+2048 sectors\n", sline},
-        {"size", "-2048\n", ""},
+        // A byte count beyond 64 bits is no size, never a wrapped one.
+        {"size", "36028797018963969\n", ""},
         {"size", std::string(30000, '9'), ""},
-        {"queue/logical_block_size", "4096", text::drive(2, "loop7  ", 1048576, true, 4096)},
+        {"queue/logical_block_size", "2147483647",
+         text::drive(2, "loop7  ", 1048576, true, 2147483647)},
         {"queue/logical_block_size", "4294971392\n", sline},
         {"uevent", "MAJOR=7\nMINOR=7\nDEVNAME=loop7\n", ""},
         {"uevent", "DISKSEQ=4\n" + uevent(7, 7, "loop7"), ""},

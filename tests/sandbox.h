@@ -119,8 +119,7 @@ struct Sandbox {
             execv(argv[0], argv.data());
             _exit(127);
         }
-        for (int k : {pin[0], pout[1], kout})
-            close(k);
+        close(pin[0]), close(pout[1]), close(kout); // kout may be pout[1]: EBADF then
         // The answer waits for the first prompt: a prompt left in the buffer
         // while the program waits for its answer is a hang, as at a terminal.
         // With standard output in a file, it is written at once.
