@@ -96,7 +96,7 @@ TEST(Discovery, OneDisk) {
          text::drive(2, "loop7  ", 1048576, true, 2147483647)},
         {"queue/logical_block_size", "4294971392\n", sline},
         {"uevent", "MAJOR=7\nMINOR=7\nDEVNAME=loop7\n", ""},
-        {"uevent", "DISKSEQ=4\n" + uevent(7, 7, "loop7"), ""},
+        {"uevent", "DISKSEQ=4" + uevent(7, 7, "loop7").substr(7), ""}, // no MAJOR first
         {"uevent", "MAJOR=7\nMINOR=7\nDEVNAME=loop7\nDEVTYPE=disk", sline},
         {"uevent", uevent(7, 7, "loop7", "diskette"), ""},
         {"uevent", uevent(7, 7, s255), line(s255 + "  ", true)},
