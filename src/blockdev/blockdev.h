@@ -21,6 +21,7 @@ struct partrootrec {
     int32_t nmajor;            // from the uevent file
     int32_t nminor;            // from the uevent file
     uint64_t ndiskseq;         // DISKSEQ from the uevent file; 0 when absent
+    int32_t bhidden;           // 1 when sysfs marks the disk hidden
     int32_t kdevsortix;        // position in isortdevices
     char sudevkey[27];         // "b%d:%d": the udev data file name
     char sdevname[256];        // DEVNAME from the uevent file, never cut
@@ -49,6 +50,8 @@ struct partslotblock {
 
 // The sysfs directory of block devices, with its final slash.
 constexpr char ssysblockroot[] = "/sys/class/block/";
+// Every block device by its number, partitions included.
+constexpr char ssysdevblockroot[] = "/sys/dev/block/";
 // Length of ssysblockroot: where a name is appended in sdevrootpath.
 constexpr int32_t ncsysblockprefix = sizeof ssysblockroot - 1;
 
@@ -126,6 +129,7 @@ extern const char skrnlsysblockloop[];
 extern const char skrnlsysloopbacking_file[];
 extern const char skrnlsysblocksize[];
 extern const char skrnlsysblockuevent[];
+extern const char skrnlsysblockhidden[];
 extern const char sgenericdevpathprfx[];
 // uevent token delimiters: newline and "=".
 extern const char sdelimcnst_eol_eq[];
@@ -143,7 +147,8 @@ void fncprobesysfsdevice();
 void fncparseuevent();
 // Reads at most nmax bytes of the file spath into sbuf and ends them with a
 // NUL; when more than one byte was read and the last is a newline, the NUL
-// replaces it. A file that cannot be opened or read gives the empty text.
+// replaces it. A file that cannot be opened or read, or that is not a
+// regular file, gives the empty text; nothing waits on a FIFO.
 // Returns the length of the text kept.
 int32_t fncreadtextfile(const char *spath, char *sbuf, int32_t nmax);
 // Parses a decimal number as sysfs writes it: white space skipped, an

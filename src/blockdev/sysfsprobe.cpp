@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 char srawdtint[26];
@@ -17,6 +18,7 @@ const char skrnlsysblockloop[] = "/loop";
 const char skrnlsysloopbacking_file[] = "/backing_file";
 const char skrnlsysblocksize[] = "/size";
 const char skrnlsysblockuevent[] = "/uevent";
+const char skrnlsysblockhidden[] = "/hidden";
 const char sgenericdevpathprfx[] = "/dev/";
 const char sdelimcnst_eol_eq[] = "\n=";
 
@@ -30,9 +32,14 @@ static const char sueventdiskseqline[] = "\nDISKSEQ=";
 
 int32_t fncreadtextfile(const char *spath, char *sbuf, int32_t nmax) {
     ssize_t nread = 0;
-    int kfd = open(spath, O_RDONLY);
+    // O_NONBLOCK: a FIFO standing in for the file would otherwise block the
+    // open until a writer comes, and its read until it writes. sysfs
+    // attributes and udev data files are regular files; nothing else is read.
+    int kfd = open(spath, O_RDONLY | O_NONBLOCK);
     if (kfd != -1) {
-        nread = fncreadfull(kfd, sbuf, static_cast<size_t>(nmax));
+        struct stat ist;
+        if (fstat(kfd, &ist) == 0 && S_ISREG(ist.st_mode))
+            nread = fncreadfull(kfd, sbuf, static_cast<size_t>(nmax));
         // Read-only: a failing close loses nothing.
         (void)close(kfd);
     }
@@ -111,7 +118,7 @@ static void fncprobelogicalblocksize() {
 // "loop" followed by the number.
 static void fncprobeloopdevice() {
     fncsetattributepath(skrnlsysblockloop, "");
-    int kfd = open(sdevrootpath, O_RDONLY);
+    int kfd = open(sdevrootpath, O_RDONLY | O_DIRECTORY);
     if (kfd == -1)
         return;
     (void)close(kfd);
@@ -203,7 +210,17 @@ void fncparseuevent() {
     fncstoreueventfields();
 }
 
+// NVMe native multipath shows each path of a disk as a hidden disk
+// (nvme0c0n1) without a node, beside the disk itself (nvme0n1).
+static void fncprobehidden() {
+    fncsetattributepath(skrnlsysblockhidden, "");
+    uint64_t nvalue = 0;
+    if (fncreadsysfsnumber(sdevrootpath, &nvalue) && nvalue == 1)
+        ipartrootrec->bhidden = 1;
+}
+
 void fncprobesysfsdevice() {
+    fncprobehidden();
     fncprobelogicalblocksize();
     fncprobeloopdevice();
     fncprobesize();

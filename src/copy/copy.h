@@ -4,6 +4,7 @@
 
 #include "blockdev/blockdev.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <sys/stat.h>
 
@@ -64,7 +65,40 @@ extern struct stat rstimgopenstats;
 extern struct stat rsttargetstats;
 // Disk sequence number of the open target (BLKGETDISKSEQ).
 extern uint64_t ntargetdiskseq;
+// Status of the image after its last read: a regular file must be unchanged.
+extern struct stat rstimgendstats;
+// /sys/dev/block/MAJ:MIN/... of an image that is a block device.
+extern char ssysdevblockpath[64];
+// Text of a sysfs attribute of that device: its partition number, then the
+// "MAJ:MIN" of its disk.
+extern char sparentdiskdev[26];
 
 // Copies simgfilepath onto ipartinfrec's node. Returns 1 after a complete,
-// flushed copy, 0 after any failure (its message already printed).
+// flushed copy whose first and last chunk read back as written, 0 after any
+// failure (its message already printed).
 int32_t generic_io_stream_raw_copy_buffered();
+
+/* verify.cpp: the read-back of the first and the last chunk */
+
+// Checksum of the first chunk written, taken as it was written.
+extern uint64_t nfirstchunksum;
+// Length of the first chunk written, padding included.
+extern int32_t nfirstchunklen;
+// Length of the last chunk written, padding included.
+extern int32_t nlastchunklen;
+// Read-only descriptor of the target during the read-back; -1 otherwise.
+extern int32_t kfdverify;
+// Status of that descriptor: it must be the disk written.
+extern struct stat rstverifystats;
+
+// A 64-bit checksum of the n bytes at sdata, for telling a chunk read back
+// from the one written; not a cryptographic hash.
+uint64_t fncchecksum64(const char *sdata, size_t n);
+// Records the chunk just flushed (nchunkaccepted bytes of srdpipetxttmp):
+// the first one's checksum, the last one's length.
+void fncnotechunkwritten();
+// Reads the last and the first chunk back from the device and compares them
+// with what was written; the copy buffer must still hold the last chunk.
+// Returns 1 when both match or nothing was written, 0 when a read fails or
+// a chunk differs. Overwrites the copy buffer.
+int32_t fncverifyreadback();

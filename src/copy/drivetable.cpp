@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <termios.h>
+#include <unistd.h>
 
 partrootrec *ipartinfrec;
 int32_t navaildevnodes;
@@ -16,11 +18,12 @@ char sdispmodel[16];
 static const char sdevtypedisk[] = "disk";
 
 // Whether the table lists the record: a whole disk with a capacity and a
-// node to open. A partition entry that its disk's directory no longer lists
-// (the table changed between two reads) is visited as a disk, but never
-// offered.
+// node to open, not hidden. A partition entry that its disk's directory no
+// longer lists (the table changed between two reads) is visited as a disk,
+// but never offered; nor is a hidden path of a multipath disk, which has no
+// node of its own.
 static bool fncisrecordlisted(const partrootrec *irec) {
-    return irec->ncapacity != 0 && irec->sdevpath[0] != '\0' &&
+    return irec->ncapacity != 0 && irec->sdevpath[0] != '\0' && irec->bhidden == 0 &&
            strcmp(irec->sdevtype, sdevtypedisk) == 0;
 }
 
@@ -69,7 +72,17 @@ void fncprintdrivetable() {
         fncabortwithmessage("ERROR: no physical device nodes found,aborting\n");
 }
 
+// Discards what was typed at the terminal before the table was shown, so
+// that only a key pressed after reading it can choose a disk. Input from a
+// pipe or a file is an answer prepared on purpose and stays.
+static void fncdiscardtypeahead() {
+    if (isatty(iofdrecproc.kfdin) == 1)
+        // Failing, it leaves the typed keys: the answer is read as before.
+        (void)tcflush(iofdrecproc.kfdin, TCIFLUSH);
+}
+
 void fncselecttargetdrive() {
+    fncdiscardtypeahead();
     fputs("enter drive device index or q to abort (WARNING: all data will be lost !) : ", stdout);
     fflush(stdout);
     // A number beyond 32 bits is refused by the reader, never wrapped.

@@ -25,6 +25,9 @@ int32_t nerrnocopy;
 struct stat rstimgopenstats;
 struct stat rsttargetstats;
 uint64_t ntargetdiskseq;
+struct stat rstimgendstats;
+char ssysdevblockpath[64];
+char sparentdiskdev[26];
 
 // Reads the image's next chunk into srdpipetxttmp and leaves its length in
 // dwRead: short only at the end of the image (a pipe yields at most what it
@@ -107,6 +110,7 @@ static int fnccopychunk() {
     if (fncflushtarget() == 0) {
         kpipwrpos += static_cast<uint64_t>(nchunkaccepted);
         fncdropflushedrange();
+        fncnotechunkwritten();
     } else if (berrproc == 1) {
         nerrnocopy = errno;
         berrproc = 0;
@@ -120,12 +124,20 @@ static int fnccopychunk() {
     return 1;
 }
 
-// Whether the image is a regular file that ended before the size it had when
-// it was opened: it was cut short while it was copied, and the device holds
-// an incomplete image. One that grew is copied as far as it was read.
-static bool fncimagecutshort() {
-    return S_ISREG(rstimgopenstats.st_mode) &&
-           kimgrdpos < static_cast<uint64_t>(rstimgopenstats.st_size);
+// Whether the image is a regular file that changed while it was copied: it
+// yielded another number of bytes than its size at open, or its size or
+// modification time moved since. A file cut short, still being written (a
+// download, a build) or rewritten in place left the device holding parts of
+// two images. Pipes and devices have no such record.
+static bool fncimagechanged() {
+    if (!S_ISREG(rstimgopenstats.st_mode))
+        return false;
+    if (kimgrdpos != static_cast<uint64_t>(rstimgopenstats.st_size) ||
+        fstat(imgfilehndl, &rstimgendstats) != 0)
+        return true;
+    return rstimgendstats.st_size != rstimgopenstats.st_size ||
+           rstimgendstats.st_mtim.tv_sec != rstimgopenstats.st_mtim.tv_sec ||
+           rstimgendstats.st_mtim.tv_nsec != rstimgopenstats.st_mtim.tv_nsec;
 }
 
 // The copy loop over the open image and target; leaves berrproc set.
@@ -137,7 +149,7 @@ static void fnccopyloop() {
     posix_fadvise(imgfilehndl, 0, 0, POSIX_FADV_SEQUENTIAL);
     for (;;) {
         fncreadimagechunk();
-        if (dwRead == 0 && !fncimagecutshort())
+        if (dwRead == 0 && !fncimagechanged())
             return;
         if (dwRead <= 0) {
             if (dwRead == 0)
@@ -181,14 +193,55 @@ static bool fnctargetislisteddisk() {
     return ntargetdiskseq == ipartinfrec->ndiskseq;
 }
 
-// Opens the target's node write-only and nothing else: no O_CREAT (a missing
-// node must not become a file in /dev), no O_TRUNC, O_EXCL, O_SYNC or
-// O_DIRECT. Leaves iphysdrvhndl -1 when the open fails or the node is not
-// the listed disk.
+// Whether partition number kpart's sysfs entry names kdisk as its disk:
+// /sys/dev/block/MAJ:MIN of a partition holds a "partition" attribute, and
+// its parent directory is the disk's, whose "dev" reads "MAJ:MIN".
+static bool fncispartitionofdisk(dev_t kpart, dev_t kdisk) {
+    snprintf(ssysdevblockpath, sizeof ssysdevblockpath, "%s%u:%u/partition", ssysdevblockroot,
+             major(kpart), minor(kpart));
+    if (fncreadtextfile(ssysdevblockpath, sparentdiskdev, sizeof sparentdiskdev - 1) == 0)
+        return false;
+    snprintf(ssysdevblockpath, sizeof ssysdevblockpath, "%s%u:%u/../dev", ssysdevblockroot,
+             major(kpart), minor(kpart));
+    fncreadtextfile(ssysdevblockpath, sparentdiskdev, sizeof sparentdiskdev - 1);
+    char sdisk[24];
+    snprintf(sdisk, sizeof sdisk, "%u:%u", major(kdisk), minor(kdisk));
+    return strcmp(sparentdiskdev, sdisk) == 0;
+}
+
+// Whether the open image is the target disk or one of its partitions: the
+// copy would overwrite what it is still to read. An image in a file system
+// of the target never gets here: the exclusive open refused the disk.
+static bool fncimageliesontarget() {
+    if (!S_ISBLK(rstimgopenstats.st_mode))
+        return false;
+    return rstimgopenstats.st_rdev == rsttargetstats.st_rdev ||
+           fncispartitionofdisk(rstimgopenstats.st_rdev, rsttargetstats.st_rdev);
+}
+
+// Opens the target's node write-only and exclusively: for a block device
+// O_EXCL fails with EBUSY while the disk or one of its partitions is
+// mounted, used as swap, part of an md or dm device, or opened exclusively
+// by another program (a second kelpfall), and holds the disk against them
+// until the teardown closes it. Nothing else: no O_CREAT (a missing node
+// must not become a file in /dev), no O_TRUNC, O_SYNC or O_DIRECT. Leaves
+// iphysdrvhndl -1, its message printed, when the open fails, the node is not
+// the listed disk, or the image lies on it.
 static void fncopentarget() {
-    iphysdrvhndl = open(ipartinfrec->sdevpath, O_WRONLY);
-    if (iphysdrvhndl == -1 || fnctargetislisteddisk())
+    iphysdrvhndl = open(ipartinfrec->sdevpath, O_WRONLY | O_EXCL);
+    if (iphysdrvhndl == -1) {
+        if (errno == EBUSY)
+            fncprintformattederror("ERROR : target drive %s is in use (a file system on it is "
+                                   "mounted, or another program holds it)\n",
+                                   sdispdevname);
         return;
+    }
+    if (fnctargetislisteddisk()) {
+        if (!fncimageliesontarget())
+            return;
+        fncprintformattederror("ERROR : image file %s lies on target drive %s\n", simgfiledisplay,
+                               sdispdevname);
+    }
     // Nothing was written through it: there is nothing a close could report.
     (void)close(iphysdrvhndl);
     iphysdrvhndl = -1;
@@ -212,6 +265,11 @@ int32_t generic_io_stream_raw_copy_buffered() {
         return 0;
     }
     fnccopyloop();
+    if (berrproc == 1 && fncverifyreadback() == 0) {
+        errno = EIO;
+        wrlog("VerifyFile failed\n");
+        berrproc = 0;
+    }
     printf("\ngeneric_io_stream_raw_copy_buffered summary bytes copied %llu\n",
            static_cast<unsigned long long>(kpipwrpos));
     fflush(stdout);

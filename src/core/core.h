@@ -142,9 +142,9 @@ extern int32_t berrflag;
 void wrlog(const char *smessage);
 // Writes a fixed message to stderr and flushes it.
 void fncprintfixederror(const char *smessage);
-// Writes sformat, whose one conversion is a %s, with stext to stderr and
-// flushes it.
-void fncprintformattederror(const char *sformat, const char *stext);
+// Writes sformat, whose conversions are one or two %s, with the texts that
+// follow to stderr and flushes it.
+void fncprintformattederror(const char *sformat, ...) __attribute__((format(printf, 1, 2)));
 // Writes a fixed message to stderr and ends the run with status 1.
 [[noreturn]] void fncabortwithmessage(const char *smessage);
 
@@ -159,8 +159,9 @@ int fncreadconsolenumber(int32_t *pnvalue);
 /* display.cpp: outside text shown on the terminal */
 
 // Replaces each control byte (0x01 to 0x1F and 0x7F) of the n bytes at s by
-// '?', as ls does on a terminal: a file name, a list line or a udev value
-// must not move the cursor, clear the screen or send terminal commands.
+// '?', and each two-byte UTF-8 C1 control (0xC2 0x80 to 0xC2 0x9F) by "??",
+// as ls does on a terminal: a file name, a list line or a udev value must not
+// move the cursor, clear the screen or send terminal commands.
 void fncmaskcontrolbytes(char *s, size_t n);
 // Copies stext into sdest (ndest bytes, NUL included; a longer text is cut)
 // with its control bytes masked. Returns sdest.

@@ -3,6 +3,7 @@
 #include "core/core.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -34,8 +35,11 @@ void fncprintfixederror(const char *smessage) {
     fflush(stderr);
 }
 
-void fncprintformattederror(const char *sformat, const char *stext) {
-    fprintf(stderr, sformat, stext);
+void fncprintformattederror(const char *sformat, ...) {
+    va_list iargs;
+    va_start(iargs, sformat);
+    vfprintf(stderr, sformat, iargs);
+    va_end(iargs);
     fflush(stderr);
 }
 
