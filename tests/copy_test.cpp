@@ -3,6 +3,7 @@
 #include "sandbox.h"
 #include "texts.h"
 
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -32,21 +33,21 @@ std::string shell(const std::string &scmd) {
     return pclose(p) != 0 ? "!" : sout.substr(0, sout.find_last_not_of('\n') + 1);
 }
 
-// A sandbox whose only disk is a loop device over a sparse file of its own
-// (in sdir when given), shown as a USB stick. Unless it is read-only or backed
-// by a file in sdir, it holds 0xEE bytes at first.
+// A sandbox whose only disk is a loop device (losetup options sopts) over a
+// sparse file of its own (in sdir when given), shown as a USB stick. Unless
+// it is read-only or backed by a file in sdir, it holds 0xEE bytes at first.
 struct Stick : Sandbox {
     std::string backing, dev, name; // /dev/loopN, loopN
     unsigned major = 0, minor = 0;
     long nsize;
     char cfill;
 
-    explicit Stick(long n, bool breadonly = false, const std::string &sdir = "")
+    explicit Stick(long n, const std::string &sopts = "", const std::string &sdir = "")
         : backing((sdir.empty() ? root : sdir) + "/backing.img"), nsize(n),
-          cfill(breadonly || !sdir.empty() ? '\0' : '\xEE') {
+          cfill(sopts == "-r" || !sdir.empty() ? '\0' : '\xEE') {
         std::ofstream(backing).close();
         fs::resize_file(backing, static_cast<uintmax_t>(n));
-        dev = shell("losetup -f --show " + std::string(breadonly ? "-r '" : "'") + backing + "'");
+        dev = shell("losetup -f --show " + sopts + " '" + backing + "'");
         struct stat st;
         if (!dev.starts_with("/dev/loop") || stat(dev.c_str(), &st) != 0)
             throw std::runtime_error("losetup: " + dev);
@@ -121,7 +122,7 @@ TEST(Copy, Outcomes) {
     };
     for (Case &c : cases) {
         SCOPED_TRACE(c.spath + " " + std::to_string(c.nsize) + " " + c.slog);
-        Stick st(c.ndevsize, c.breadonly, c.bfull ? sfull : "");
+        Stick st(c.ndevsize, c.breadonly ? "-r" : "", c.bfull ? sfull : "");
         std::string image = pattern(c.nsize), sshown = c.spath, sprefix;
         RunOptions o = {.args = {c.spath}, .answer = "0\n"};
         if (c.spath == "sysfs")
@@ -193,6 +194,68 @@ TEST(Copy, TargetMustBeTheListedDisk) {
         EXPECT_EQ(readfile(s.root + (knode == file ? "/dev/sdx" : "/work/x")),
                   knode == file || knode == climbing ? "kept" : "");
     }
+}
+
+// A disk in use, or the image on the disk itself, is refused at the open:
+// status 1, the reason and the failed open, and not a byte written.
+TEST(Copy, TargetInUseOrHoldingTheImage) {
+    KF_NEED(true);
+    Stick st(4 << 20, "-P");
+    // Partition 1: 1 MiB from 1 MiB, holding an ext4 file system.
+    const std::string spart = st.name + "p1";
+    ASSERT_EQ(shell("addpart " + st.dev + " 1 2048 2048 && mkfs.ext4 -qO ^has_journal /dev/" +
+                    spart + " && echo ok"),
+              "ok");
+    struct stat sb;
+    ASSERT_EQ(stat(("/dev/" + spart).c_str(), &sb), 0);
+    mknod((st.root + "/dev/" + spart).c_str(), S_IFBLK | 0600, sb.st_rdev);
+    st.put("work/disk.img", pattern(1000));
+    fs::create_directory(st.root + "/work/mnt");
+    const std::string sdrive = st.name + " KIOXIA TransMemory",
+                      sinuse = "ERROR : target drive " + st.name +
+                               " is in use (a file system on it is mounted, or another program "
+                               "holds it)\n";
+    struct Case {
+        std::string simage, smessage;
+        std::string smount = ""; // the image lies in the partition's mounted file system
+        bool bheld = false;      // another program holds the disk exclusively
+    } cases[] = {
+        {"mnt/disk.img", sinuse, "mount /dev/" + spart + " mnt && cp disk.img mnt && "},
+        {"disk.img", sinuse, "", true},
+        {"/dev/" + st.name,
+         "ERROR : image file /dev/" + st.name + " lies on target drive " + st.name + "\n"},
+        {"/dev/" + spart,
+         "ERROR : image file /dev/" + spart + " lies on target drive " + st.name + "\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.simage);
+        int kheld = c.bheld ? open(st.dev.c_str(), O_RDONLY | O_EXCL) : -1;
+        Result r =
+            st.run({.args = {"-c", c.smount + "exec \"$0\" \"$1\"", KELPFALL_BINARY, c.simage},
+                    .answer = "0\n",
+                    .program = "/bin/sh"});
+        if (kheld != -1)
+            close(kheld);
+        EXPECT_EQ(r.out,
+                  text::banner(c.simage) + text::drive(0, sdrive, st.nsize, true) +
+                      text::driveprompt +
+                      text::announce(c.simage, c.simage[0] == '/' ? 0 : 1000, sdrive, st.nsize) +
+                      c.smessage + text::badtarget);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(readfile(st.dev).substr(0, 1 << 20), std::string(1 << 20, '\xEE'));
+    }
+}
+
+// At a terminal, keys pressed before the drive table was shown are
+// discarded: only the answer typed at the prompt counts.
+TEST(Copy, TypeaheadAtATerminal) {
+    KF_NEED(true);
+    Stick st(1 << 20);
+    st.put("work/disk.img", pattern(1000));
+    Result r = st.run({.args = {"disk.img"}, .answer = "q\n", .typeahead = "0\n"});
+    EXPECT_TRUE(r.out.ends_with(text::baddrive.substr(0, text::baddrive.size() - 1) + "\r\n"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(st.holds(""));
 }
 
 #ifdef KELPFALL_FAILALLOC

@@ -4,6 +4,7 @@
 #include "texts.h"
 
 #include <filesystem>
+#include <sys/stat.h>
 
 using namespace std::string_literals;
 
@@ -87,8 +88,14 @@ TEST(Discovery, OneDisk) {
     const std::string sline = line("loop7  ", true), s255(255, 'n'), sudev = "run/udev/data/b7:7";
     struct Case {
         std::string spath, scontent, stable;
+        bool bfifo = false; // a FIFO without a writer stands in for the file
     } cases[] = {
         {"size", " \n\t+2048 sectors\n", sline},
+        // A path of an NVMe multipath disk: no node of its own.
+        {"hidden", "1\n", ""},
+        {"hidden", "0\n", sline},
+        {"uevent", "", "", true},
+        {sudev, "", line("loop7  "), true},
         // A byte count beyond 64 bits is no size, never a wrapped one.
         {"size", "36028797018963969\n", ""},
         {"size", std::string(30000, '9'), ""},
@@ -123,9 +130,10 @@ TEST(Discovery, OneDisk) {
          line("loop7 First Micron")},
         {sudev, "E:ID_VENDOR=ABCDEFGHIJKLMNOPQ\nE:ID_MODEL=0123456789abcdef\nE:ID_BUS=USB\n",
          line("loop7 ABCDEFGHIJKLMNO 0123456789abcde")},
-        // Control bytes are shown as "?"; other bytes as they are.
-        {sudev, "E:ID_VENDOR=Ven\xff\x01x\nE:ID_MODEL=Mo\0del\nE:ID_BUS=usb\n"s,
-         line("loop7 Ven\xff?x Mo")},
+        // Control bytes, and UTF-8 C1 controls, are shown as "?"; other bytes
+        // as they are.
+        {sudev, "E:ID_VENDOR=V\xc2\x9b\xc2\xa0\xff\x01x\nE:ID_MODEL=Mo\0del\nE:ID_BUS=usb\n"s,
+         line("loop7 V??\xc2\xa0\xff?x Mo")},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.spath + ": " + c.scontent.substr(0, 40));
@@ -133,7 +141,12 @@ TEST(Discovery, OneDisk) {
         s.disk("a", 7, 1, "0");
         s.disk("b", 7, 2, "0");
         s.disk("loop7", 7, 7, "2048", "E:ID_BUS=usb\n");
-        s.put((c.spath == sudev ? "" : "sys/loop7/") + c.spath, c.scontent);
+        const std::string sfile = (c.spath == sudev ? "" : "sys/loop7/") + c.spath;
+        s.put(sfile, c.scontent);
+        if (c.bfifo) {
+            fs::remove(s.root + "/" + sfile);
+            mkfifo((s.root + "/" + sfile).c_str(), 0600);
+        }
         Result r = table(s, "q\n");
         EXPECT_EQ(r.out,
                   c.stable.empty() ? text::nodisk : c.stable + text::driveprompt + text::baddrive);

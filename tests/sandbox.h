@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <pty.h>
 #include <sched.h>
 #include <sstream>
 #include <string>
@@ -30,6 +31,9 @@ struct RunOptions {
     // once when standard output goes to outfile instead.
     std::string answer, outfile;
     std::string program = KELPFALL_BINARY;
+    // When set, the run has a terminal (a pty) on which this was typed
+    // before the program started; the answer follows at the first prompt.
+    std::string typeahead = "";
 };
 
 // A uevent file as the kernel writes it for a block device.
@@ -110,16 +114,26 @@ struct Sandbox {
         int pin[2], pout[2];
         (void)!pipe2(pin, O_CLOEXEC), (void)!pipe2(pout, O_CLOEXEC);
         int kout = o.outfile.empty() ? pout[1] : open(o.outfile.c_str(), O_WRONLY | O_CLOEXEC);
-        pid_t pid = fork();
+        bool bterminal = !o.typeahead.empty();
+        if (bterminal) { // the terminal's one descriptor stands for both pipes
+            close(pin[1]);
+            close(pout[0]);
+        }
+        pid_t pid = bterminal ? forkpty(&pin[1], nullptr, nullptr, nullptr) : fork();
         if (pid == 0) {
             if (!enter() || chdir((root + "/work").c_str()) != 0)
                 _exit(126);
-            dup2(pin[0], 0), dup2(kout, 1), dup2(kout, 2);
+            if (!bterminal)
+                dup2(pin[0], 0), dup2(kout, 1), dup2(kout, 2);
             alarm(60); // a run that hangs dies and fails its test
             execv(argv[0], argv.data());
             _exit(127);
         }
         close(pin[0]), close(pout[1]), close(kout); // kout may be pout[1]: EBADF then
+        if (bterminal) {
+            pout[0] = dup(pin[1]);
+            (void)!write(pin[1], o.typeahead.data(), o.typeahead.size());
+        }
         // The answer waits for the first prompt: a prompt left in the buffer
         // while the program waits for its answer is a hang, as at a terminal.
         // With standard output in a file, it is written at once.
