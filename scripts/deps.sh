@@ -2,7 +2,7 @@
 # Installs what building and testing kelpfall needs, when it is missing.
 # Usage: scripts/deps.sh [extra Debian packages...]
 set -euo pipefail
-want=(g++ cmake make libgtest-dev util-linux "$@")
+want=(g++ cmake make pkg-config libgtest-dev libfuse3-dev util-linux "$@")
 missing=()
 for p in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
