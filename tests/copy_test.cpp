@@ -8,6 +8,7 @@
 #include <fstream>
 #include <random>
 #include <sys/mount.h>
+#include <thread>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -34,19 +35,21 @@ std::string shell(const std::string &scmd) {
 }
 
 // A sandbox whose only disk is a loop device (losetup options sopts) over a
-// sparse file of its own (in sdir when given), shown as a USB stick. Unless
-// it is read-only or backed by a file in sdir, it holds 0xEE bytes at first.
+// sparse file sbacking (made here when missing), shown as a USB stick. Unless
+// it is read-only or its file was given, it holds 0xEE bytes at first.
 struct Stick : Sandbox {
     std::string backing, dev, name; // /dev/loopN, loopN
     unsigned major = 0, minor = 0;
     long nsize;
     char cfill;
 
-    explicit Stick(long n, const std::string &sopts = "", const std::string &sdir = "")
-        : backing((sdir.empty() ? root : sdir) + "/backing.img"), nsize(n),
-          cfill(sopts == "-r" || !sdir.empty() ? '\0' : '\xEE') {
-        std::ofstream(backing).close();
-        fs::resize_file(backing, static_cast<uintmax_t>(n));
+    explicit Stick(long n, const std::string &sopts = "", const std::string &sbacking = "")
+        : backing(sbacking.empty() ? root + "/backing.img" : sbacking), nsize(n),
+          cfill(sopts == "-r" || !sbacking.empty() ? '\0' : '\xEE') {
+        if (!fs::exists(backing)) {
+            std::ofstream(backing).close();
+            fs::resize_file(backing, static_cast<uintmax_t>(n));
+        }
         dev = shell("losetup -f --show " + sopts + " '" + backing + "'");
         struct stat st;
         if (!dev.starts_with("/dev/loop") || stat(dev.c_str(), &st) != 0)
@@ -73,6 +76,26 @@ struct Stick : Sandbox {
         data.resize((data.size() + 511) / 512 * 512, '\0');
         data.resize(nsize, cfill);
         return readfile(dev) == data;
+    }
+};
+
+// A disk that lies (tests/fakedisk.cpp): a file that claims nclaimed bytes
+// and keeps nreal, mounted until the end of the object's life.
+struct FakeDisk {
+    std::string mnt = fs::temp_directory_path() / "kelpfall-fake.XXXXXX", disk = "";
+
+    FakeDisk(const std::string &smode, long nclaimed, long nreal, const std::string &sgate = "") {
+        if (mkdtemp(mnt.data()) == nullptr)
+            throw std::runtime_error("mkdtemp");
+        shell(KELPFALL_FAKEDISK " " + mnt + " " + smode + " " + std::to_string(nclaimed) + " " +
+              std::to_string(nreal) + " " + sgate + " >/dev/null 2>&1 &");
+        for (int k = 0; k < 500 && disk.empty(); k++, usleep(10000))
+            if (struct stat st; stat((mnt + "/disk").c_str(), &st) == 0 && st.st_size == nclaimed)
+                disk = mnt + "/disk";
+    }
+    ~FakeDisk() {
+        shell("umount -l " + mnt);
+        rmdir(mnt.c_str());
     }
 };
 
@@ -122,7 +145,7 @@ TEST(Copy, Outcomes) {
     };
     for (Case &c : cases) {
         SCOPED_TRACE(c.spath + " " + std::to_string(c.nsize) + " " + c.slog);
-        Stick st(c.ndevsize, c.breadonly ? "-r" : "", c.bfull ? sfull : "");
+        Stick st(c.ndevsize, c.breadonly ? "-r" : "", c.bfull ? sfull + "/backing.img" : "");
         std::string image = pattern(c.nsize), sshown = c.spath, sprefix;
         RunOptions o = {.args = {c.spath}, .answer = "0\n"};
         if (c.spath == "sysfs")
@@ -193,6 +216,57 @@ TEST(Copy, TargetMustBeTheListedDisk) {
         EXPECT_TRUE(st.holds(""));
         EXPECT_EQ(readfile(s.root + (knode == file ? "/dev/sdx" : "/work/x")),
                   knode == file || knode == climbing ? "kept" : "");
+    }
+}
+
+// The copy fails, summary and all, when the disk does not give back what it
+// acknowledged (its first or its last chunk), and when the image is
+// rewritten while it is copied.
+TEST(Copy, LyingDiskOrChangingImage) {
+    KF_NEED(true);
+    const std::string sverify = "VerifyFile failed\n ERRORMSG: 5 Input/output error\n";
+    struct Case {
+        std::string smode;
+        long nclaimed, nreal, nsize;
+        std::string slog;
+    } cases[] = {
+        // A counterfeit stick: says 64 MiB, keeps 16 MiB and wraps the rest
+        // onto its start, or drops it.
+        {"wrap", 64 << 20, 16 << 20, 30000000, sverify},
+        {"drop", 64 << 20, 16 << 20, 30000000, sverify},
+        // An honest disk; the copy is held at its first write while the image
+        // is rewritten in place, same size, other bytes.
+        {"drop", 1 << 20, 1 << 20, 1000, "ReadFile failed\n ERRORMSG: 5 Input/output error\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.smode + " " + std::to_string(c.nreal));
+        const bool bgated = c.slog[0] == 'R';
+        std::string sgate =
+            fs::temp_directory_path() / ("kelpfall-gate." + std::to_string(getpid()));
+        ASSERT_TRUE(!bgated || mkfifo(sgate.c_str(), 0600) == 0);
+        FakeDisk fd(c.smode, c.nclaimed, c.nreal, bgated ? sgate : "");
+        ASSERT_FALSE(fd.disk.empty());
+        Stick st(c.nclaimed, "", fd.disk);
+        const std::string image = pattern(c.nsize), sdrive = st.name + " KIOXIA TransMemory";
+        st.put("work/disk.img", image);
+        std::thread irewrite([&] {
+            int kfd = -1;
+            for (int k = 0; bgated && kfd == -1 && k < 3000; k++, usleep(10000))
+                kfd = open(sgate.c_str(), O_WRONLY | O_NONBLOCK); // fails until the copy waits
+            if (kfd != -1)
+                std::ofstream(st.root + "/work/disk.img", std::ios::in | std::ios::binary)
+                    << std::string(image.rbegin(), image.rend());
+            close(kfd);
+        });
+        Result r = st.run({.args = {"disk.img"}, .answer = "0\n"});
+        irewrite.join();
+        unlink(sgate.c_str());
+        EXPECT_EQ(r.out,
+                  text::banner("disk.img") + text::drive(0, sdrive, c.nclaimed, true) +
+                      text::driveprompt +
+                      text::copy("disk.img", c.nsize, sdrive, c.nclaimed, c.nsize, -1, c.slog) +
+                      text::copyfailed);
+        EXPECT_EQ(r.status, 1);
     }
 }
 

@@ -2,10 +2,11 @@
 // file, "disk", claims CLAIMED bytes but keeps REAL of them in memory and
 // acknowledges every write and flush. wrap takes every offset modulo REAL (a
 // counterfeit stick's controller); drop discards writes at or past REAL and
-// reads zeros there; true is an honest disk (REAL == CLAIMED). While GATE
-// exists, writes wait. The file is opened with direct_io: no page cache of
-// its own, so a loop device over it reads what this program answers.
-// Exits when unmounted.
+// reads zeros there (with REAL == CLAIMED, an honest disk). With GATE, a
+// FIFO, the first write waits until the test has opened the FIFO for writing
+// and closed it again: the copy is held in its first chunk meanwhile. The
+// file is opened with direct_io: no page cache of its own, so a loop device
+// over it reads what this program answers. Exits when unmounted.
 #define FUSE_USE_VERSION 31
 #include <fuse3/fuse.h>
 
@@ -14,15 +15,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
-static std::string fd_mode; // wrap, drop or true
+static std::string fd_mode; // wrap or drop
 static off_t fd_claimed;    // size the file reports
 static off_t fd_real;       // bytes kept
 static char *fd_data;       // the bytes kept
-static const char *fd_gate; // writes wait while this path exists, or null
+static const char *fd_gate; // the FIFO the first write waits on, or null
 
 static int fd_getattr(const char *path, struct stat *st, fuse_file_info *) {
     *st = {};
@@ -61,8 +63,14 @@ static int fd_read(const char *, char *buf, size_t size, off_t off, fuse_file_in
 }
 
 static int fd_write(const char *, const char *buf, size_t size, off_t off, fuse_file_info *) {
-    while (fd_gate != nullptr && access(fd_gate, F_OK) == 0)
-        usleep(5000);
+    if (fd_gate != nullptr) {
+        char c;
+        int kfd = open(fd_gate, O_RDONLY); // returns once the test opened it
+        while (kfd != -1 && read(kfd, &c, 1) > 0) {
+        }
+        close(kfd);
+        fd_gate = nullptr;
+    }
     return fd_io(const_cast<char *>(buf), size, off, true);
 }
 
@@ -71,9 +79,8 @@ int main(int argc, char **argv) {
         fd_mode = argv[2], fd_claimed = atoll(argv[3]), fd_real = atoll(argv[4]);
         fd_gate = argc == 6 ? argv[5] : nullptr;
     }
-    if ((fd_mode != "wrap" && fd_mode != "drop" && fd_mode != "true") || fd_real <= 0 ||
-        fd_real > fd_claimed || (fd_mode == "true" && fd_real != fd_claimed)) {
-        fprintf(stderr, "usage: fakedisk MOUNTPOINT wrap|drop|true CLAIMED REAL [GATE]\n");
+    if ((fd_mode != "wrap" && fd_mode != "drop") || fd_real <= 0 || fd_real > fd_claimed) {
+        fprintf(stderr, "usage: fakedisk MOUNTPOINT wrap|drop CLAIMED REAL [GATE]\n");
         return 2;
     }
     fd_data = static_cast<char *>(calloc(static_cast<size_t>(fd_real), 1));
