@@ -1,16 +1,18 @@
 // The raw copy, end to end: the real binary writes images onto loop devices
-// chosen at the drive prompt, and refuses any node but the listed disk.
+// chosen at the drive prompt, refuses a disk in use and any node but the
+// listed disk, and fails a copy that the image or the disk does not keep.
 #include "sandbox.h"
 #include "texts.h"
 
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <sys/mount.h>
-#include <thread>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -34,12 +36,12 @@ std::string shell(const std::string &scmd) {
     return pclose(p) != 0 ? "!" : sout.substr(0, sout.find_last_not_of('\n') + 1);
 }
 
-// A sandbox whose only disk is a loop device (losetup options sopts) over a
-// sparse file sbacking (made here when missing), shown as a USB stick. Unless
-// it is read-only or its file was given, it holds 0xEE bytes at first.
+// A sandbox whose one disk, the USB stick sdz, is a loop device (losetup
+// options sopts) over the file sbacking, made here, sparse, when missing.
+// Unless it is read-only or its file was given, it holds 0xEE bytes at first.
 struct Stick : Sandbox {
-    std::string backing, dev, name; // /dev/loopN, loopN
-    unsigned major = 0, minor = 0;
+    std::string backing, dev; // its file; /dev/loopN
+    dev_t kdev = 0;
     long nsize;
     char cfill;
 
@@ -54,13 +56,11 @@ struct Stick : Sandbox {
         struct stat st;
         if (!dev.starts_with("/dev/loop") || stat(dev.c_str(), &st) != 0)
             throw std::runtime_error("losetup: " + dev);
-        name = dev.substr(5), major = ::major(st.st_rdev), minor = ::minor(st.st_rdev);
+        kdev = st.st_rdev;
         std::ofstream(dev, std::ios::binary) << std::string(cfill ? n : 0, cfill);
-        fs::create_directory_symlink(fs::canonical("/sys/class/block/" + name),
-                                     root + "/sys/" + name);
-        mknod((root + "/dev/" + name).c_str(), S_IFBLK | 0600, makedev(major, minor));
-        put("run/udev/data/b" + std::to_string(major) + ":" + std::to_string(minor),
-            readfile(KELPFALL_FIXTURES "/udev/usb-kioxia-transmemory.db-converted.txt"));
+        disk("sdz", major(kdev), minor(kdev), std::to_string(n / 512),
+             readfile(KELPFALL_FIXTURES "/udev/usb-kioxia-transmemory.db-converted.txt"));
+        mknod((root + "/dev/sdz").c_str(), S_IFBLK | 0600, kdev);
     }
     // Loop numbers are reused at once: detach only while the device is still
     // backed by our own file. The kernel may hold it a moment after a writer
@@ -79,257 +79,240 @@ struct Stick : Sandbox {
     }
 };
 
-// A disk that lies (tests/fakedisk.cpp): a file that claims nclaimed bytes
-// and keeps nreal, mounted until the end of the object's life.
+// A disk that lies (tests/fakedisk.cpp): the file disk claims nclaimed bytes
+// and keeps nreal while the object lives.
 struct FakeDisk {
-    std::string mnt = fs::temp_directory_path() / "kelpfall-fake.XXXXXX", disk = "";
+    std::string disk = fs::temp_directory_path() / "kelpfall-fake.XXXXXX";
 
-    FakeDisk(const std::string &smode, long nclaimed, long nreal, const std::string &sgate = "") {
-        if (mkdtemp(mnt.data()) == nullptr)
-            throw std::runtime_error("mkdtemp");
-        shell(KELPFALL_FAKEDISK " " + mnt + " " + smode + " " + std::to_string(nclaimed) + " " +
+    FakeDisk(const std::string &smode, long nclaimed, long nreal, const std::string &sgate) {
+        close(mkstemp(disk.data()));
+        shell(KELPFALL_FAKEDISK " " + disk + " " + smode + " " + std::to_string(nclaimed) + " " +
               std::to_string(nreal) + " " + sgate + " >/dev/null 2>&1 &");
-        for (int k = 0; k < 500 && disk.empty(); k++, usleep(10000))
-            if (struct stat st; stat((mnt + "/disk").c_str(), &st) == 0 && st.st_size == nclaimed)
-                disk = mnt + "/disk";
+        for (int k = 0; k < 500 && fs::file_size(disk) != static_cast<uintmax_t>(nclaimed); k++)
+            usleep(10000);
     }
     ~FakeDisk() {
-        shell("umount -l " + mnt);
-        rmdir(mnt.c_str());
+        shell("umount -l " + disk);
+        unlink(disk.c_str());
     }
 };
 
+// How the image is named and what it is.
+enum class Image { file, directory, fifo, controlname, shortattribute };
+
 } // namespace
 
-// Every byte of the image, zeros to the end of its last sector, nothing
-// after it; or, when the device does not take the data or the image does not
-// yield it, a failure whose summary counts what the device took and flushed.
+// A good copy leaves every byte of the image on the disk, zeros to the end of
+// its last sector and nothing after it. A failed one says why, counts what
+// the disk took and flushed, and ends with status 1.
 TEST(Copy, Outcomes) {
     KF_NEED(true);
     // A 4 MiB tmpfs, for a backing file whose store fills up.
     std::string sfull = fs::temp_directory_path() / "kelpfall-full.XXXXXX";
     ASSERT_TRUE(mkdtemp(sfull.data()) && !mount("tmpfs", sfull.c_str(), "tmpfs", 0, "size=4m"));
-    const long nchunk = 10000384;
-    const std::string sw = "WriteFile failed\n ERRORMSG: ", sr = "ReadFile failed\n ERRORMSG: ";
+    const std::string sgate =
+                          fs::temp_directory_path() / ("kelpfall-gate." + std::to_string(getpid())),
+                      swrite = "WriteFile failed\n ERRORMSG: ",
+                      seio = " ERRORMSG: 5 Input/output error\n";
     struct Case {
         long ndevsize, nsize;
-        std::string spath;
-        long nprogress = -1; // progress lines (-1: all)
-        std::string slog;    // empty: a good copy
-        long ncopied = -1;   // image bytes on the device (-1: all)
-        bool breadonly = false, bfull = false;
+        std::string ssummary;       // bytes copied, as the summary line says
+        std::string slog = "";      // the failure's log line; "": a good copy
+        Image kimage = Image::file; // disk.img, unless said otherwise
+        // The disk: a plain loop device, "-r" read-only, "full" over a full
+        // tmpfs, "wrap" or "drop" a counterfeit keeping a quarter of it,
+        // "gate" an honest disk whose first write waits for the image to be
+        // rewritten.
+        std::string sdisk = "";
+        std::string sclosed = "";     // descriptors closed at the start, in sh
+        long ncopied = -1;            // image bytes on the disk (-1: all)
+        std::string stranscript = ""; // all it prints after the drive prompt
+        std::string sshown = "";      // a text the output holds
     } cases[] = {
-        {24 << 20, 0, "disk.img"},
-        {24 << 20, nchunk + 1, "disk.img"},
+        {24 << 20, 0, "0"},
+        {24 << 20, 15000000, "15000064", "", Image::file, "", "", -1,
+         " writing image file disk.img size 15000000 to target drive sdz KIOXIA TransMemory size "
+         "25165824 ...\n"
+         "\rraw data copy written 66.67 % \t0.01000 GB "
+         "\rraw data copy written 100.00 % \t0.01500 GB "
+         "\ngeneric_io_stream_raw_copy_buffered summary bytes copied 15000064\n"},
         // The working directory's only entry, with control bytes in its name;
         // the number left on the line answers the drive prompt.
-        {24 << 20, 1000, "im\x1b]0;t\x07g"},
+        {24 << 20, 1000, "1024", "", Image::controlname, "", "", -1, "",
+         "\r0 im?]0;t?g\nchoose image file number (q to abort) : selected image file im?]0;t?g\n"},
         // A FIFO yields at most 64 KiB per read: many reads fill a chunk.
+        {24 << 20, 10196995, "10197504", "", Image::fifo},
+        {12000256, 25000000, "12000256", swrite + "28 No space left on device\n", Image::file, "",
+         "", 12000256},
+        {1 << 20, 5000, "0", swrite + "1 Operation not permitted\n", Image::file, "-r", "", 0},
+        // The chunk goes into the page cache; its flush fails with EIO once
+        // the tmpfs under the backing file is full.
+        {32 << 20, 20000000, "0", swrite + "5 Input/output error\n", Image::file, "full"},
+        {1 << 20, 0, "0", "ReadFile failed\n ERRORMSG: 21 Is a directory\n", Image::directory},
+        // Started with standard output, or it and standard error, closed:
+        // no message lands on the disk.
+        {1 << 20, 1000, "", "", Image::file, "", ">&-"},
+        {1 << 20, 0, "", "-", Image::directory, "", ">&- 2>&-", 0},
+        // A regular file that yields fewer bytes than its size at the open, as
+        // one cut short while it is copied: a sysfs attribute says 4096.
+        {1 << 20, 0, "512", "ReadFile failed\n" + seio, Image::shortattribute},
+        // A counterfeit stick that says 64 MiB and keeps 16: its first or its
+        // last chunk reads back wrong.
+        {64 << 20, 30000000, "30000128", "VerifyFile failed\n" + seio, Image::file, "wrap"},
+        {64 << 20, 30000000, "30000128", "VerifyFile failed\n" + seio, Image::file, "drop"},
+        // Rewritten in place, same size, while the copy waits at its first
+        // write: two images on the disk.
+        {1 << 20, 1000, "1024", "ReadFile failed\n" + seio, Image::file, "gate"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.nsize) + " " + c.sdisk + " " + c.sclosed + " " + c.slog);
+        std::optional<FakeDisk> ifake;
+        if (c.sdisk == "wrap" || c.sdisk == "drop" || c.sdisk == "gate") {
+            ASSERT_TRUE(c.sdisk != "gate" || mkfifo(sgate.c_str(), 0600) == 0);
+            ifake.emplace(c.sdisk == "wrap" ? "wrap" : "drop", c.ndevsize,
+                          c.sdisk == "gate" ? c.ndevsize : c.ndevsize / 4,
+                          c.sdisk == "gate" ? sgate : "");
+        }
+        Stick st(c.ndevsize, c.sdisk == "-r" ? "-r" : "",
+                 ifake               ? ifake->disk
+                 : c.sdisk == "full" ? sfull + "/backing.img"
+                                     : "");
+        const std::string sattribute = "/sys/devices/system/cpu/online";
+        const std::string image =
+            c.kimage == Image::shortattribute ? readfile(sattribute) : pattern(c.nsize);
+        RunOptions o = {.args = {"disk.img"}, .answer = "0\n"};
+        std::string scommand = "exec \"$0\" disk.img " + c.sclosed;
+        if (c.kimage == Image::file)
+            st.put("work/disk.img", image);
+        if (c.kimage == Image::directory)
+            fs::create_directory(st.root + "/work/disk.img");
+        if (c.kimage == Image::controlname) {
+            st.put("work/im\x1b]0;t\x07g", image);
+            o = {.answer = "0 0\n"};
+        }
+        if (c.kimage == Image::shortattribute)
+            o.args = {sattribute};
         // kelpfall opens the image once to check it and again to copy it; the
         // feeder holds the FIFO read-write, so the pipe outlives the first
         // close and the feeder never meets a FIFO without a reader.
-        {24 << 20, nchunk + 196611, "fifo"},
-        {12000256, 25000000, "disk.img", 1, sw + "28 No space left on device\n", 12000256},
-        {1 << 20, 5000, "disk.img", 0, sw + "1 Operation not permitted\n", 0, true},
-        // The chunk goes into the page cache; its flush fails with EIO once
-        // the tmpfs under the backing file is full.
-        {32 << 20, 20000000, "disk.img", 0, sw + "5 Input/output error\n", 0, false, true},
-        {1 << 20, 0, "adir", 0, sr + "21 Is a directory\n", 0},
-        // Started with standard output, or it and standard error, closed:
-        // no message lands on the disk.
-        {1 << 20, 1000, "disk.img >&-", 0, "", -1},
-        {1 << 20, 0, "adir >&- 2>&-", 0, "-", 0},
-        // A regular file that ends before the size it had at open, as one
-        // cut short while it is copied: a sysfs attribute says 4096 bytes.
-        {1 << 20, 0, "sysfs", 1, sr + "5 Input/output error\n", 5},
-    };
-    for (Case &c : cases) {
-        SCOPED_TRACE(c.spath + " " + std::to_string(c.nsize) + " " + c.slog);
-        Stick st(c.ndevsize, c.breadonly ? "-r" : "", c.bfull ? sfull + "/backing.img" : "");
-        std::string image = pattern(c.nsize), sshown = c.spath, sprefix;
-        RunOptions o = {.args = {c.spath}, .answer = "0\n"};
-        if (c.spath == "sysfs")
-            image = readfile(o.args[0] = sshown = "/sys/class/block/" + st.name + "/size");
-        if (c.spath.starts_with("adir"))
-            fs::create_directory(st.root + "/work/adir");
-        std::string sfile = c.spath.substr(0, c.spath.find(' '));
-        st.put(c.spath == "fifo" ? "image" : "work/" + sfile, image);
-        bool bclosed = c.spath.find('&') != std::string::npos;
-        if (c.spath.starts_with("im"))
-            o = {.answer = "0 0\n"}, sprefix = text::listing({sshown = "im?]0;t?g"});
-        if (c.spath == "fifo" && mkfifo((st.root + "/work/fifo").c_str(), 0600) == 0)
-            o.args = {"-c",
-                      "timeout 60 sh -c 'cat ../image 1<>fifo' >/dev/null 2>&1 & exec \"$0\" fifo",
-                      KELPFALL_BINARY};
-        if (bclosed)
-            o.args = {"-c", "exec \"$0\" " + c.spath, KELPFALL_BINARY}, o.outfile = "/dev/null";
-        if (bclosed || c.spath == "fifo")
-            o.program = "/bin/sh";
-        struct stat sb = {};
-        stat(sshown[0] == '/' ? sshown.c_str() : (st.root + "/work/" + sfile).c_str(), &sb);
-        Result r = st.run(o);
-        const std::string sdrive = st.name + " KIOXIA TransMemory";
-        if (o.outfile.empty()) {
-            EXPECT_EQ(r.out, sprefix + text::banner(sshown) +
-                                 text::drive(0, sdrive, st.nsize, true) + text::driveprompt +
-                                 text::copy(sshown, sb.st_size, sdrive, st.nsize, image.size(),
-                                            c.nprogress, c.slog, c.ncopied) +
-                                 (c.slog.empty() ? "" : text::copyfailed));
+        if (c.kimage == Image::fifo) {
+            st.put("image", image);
+            mkfifo((st.root + "/work/disk.img").c_str(), 0600);
+            scommand = "timeout 60 sh -c 'cat ../image 1<>disk.img' >/dev/null 2>&1 & " + scommand;
         }
-        EXPECT_EQ(r.status, c.slog.empty() ? 0 : 1);
-        EXPECT_TRUE(c.bfull || st.holds(image.substr(0, c.ncopied)));
-    }
-    umount2(sfull.c_str(), MNT_DETACH);
-    rmdir(sfull.c_str());
-}
-
-// The node opened must be the disk that was listed: whatever else stands
-// under its name is refused before a byte is written, as a failed open.
-TEST(Copy, TargetMustBeTheListedDisk) {
-    KF_NEED(true);
-    Stick st(1 << 20);
-    std::string sreal = readfile("/sys/class/block/" + st.name + "/uevent");
-    std::string sseq = std::to_string(std::stoull(sreal.substr(sreal.find("DISKSEQ=") + 8)) + 1000);
-    enum { file, nonode, othernumber, climbing, swapped };
-    for (int knode : {file, nonode, othernumber, climbing, swapped}) {
-        SCOPED_TRACE(knode);
-        Sandbox s;
-        bool bloop = knode == swapped;
-        unsigned major = bloop ? st.major : 8, minor = bloop ? st.minor : 16;
-        std::string sname = knode == climbing ? ".." + s.root + "/work/x" : bloop ? st.name : "sdx";
-        s.disk("disk", major, minor);
-        s.disk("zz", 9, 9, "0"); // two names for the sort, the disk first
-        // Same name and number as listed; the listing saw an earlier disk.
-        s.put("sys/disk/uevent",
-              uevent(major, minor, sname) + (bloop ? "DISKSEQ=" + sseq + "\n" : ""));
-        if (knode == othernumber || bloop)
-            mknod((s.root + "/dev/" + sname).c_str(), S_IFBLK | 0600, makedev(st.major, st.minor));
-        if (knode == file || knode == climbing)
-            s.put(knode == file ? "dev/sdx" : "work/x", "kept");
-        s.put("work/disk.img", pattern(1000));
-        Result r = s.run({.args = {"disk.img"}, .answer = "0\n"});
-        EXPECT_EQ(r.out, text::banner("disk.img") + text::drive(0, sname + "  ", 1048576, false) +
-                             text::driveprompt +
-                             text::announce("disk.img", 1000, sname + "  ", 1048576) +
-                             text::badtarget);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(st.holds(""));
-        EXPECT_EQ(readfile(s.root + (knode == file ? "/dev/sdx" : "/work/x")),
-                  knode == file || knode == climbing ? "kept" : "");
-    }
-}
-
-// The copy fails, summary and all, when the disk does not give back what it
-// acknowledged (its first or its last chunk), and when the image is
-// rewritten while it is copied.
-TEST(Copy, LyingDiskOrChangingImage) {
-    KF_NEED(true);
-    const std::string sverify = "VerifyFile failed\n ERRORMSG: 5 Input/output error\n";
-    struct Case {
-        std::string smode;
-        long nclaimed, nreal, nsize;
-        std::string slog;
-    } cases[] = {
-        // A counterfeit stick: says 64 MiB, keeps 16 MiB and wraps the rest
-        // onto its start, or drops it.
-        {"wrap", 64 << 20, 16 << 20, 30000000, sverify},
-        {"drop", 64 << 20, 16 << 20, 30000000, sverify},
-        // An honest disk; the copy is held at its first write while the image
-        // is rewritten in place, same size, other bytes.
-        {"drop", 1 << 20, 1 << 20, 1000, "ReadFile failed\n ERRORMSG: 5 Input/output error\n"},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.smode + " " + std::to_string(c.nreal));
-        const bool bgated = c.slog[0] == 'R';
-        std::string sgate =
-            fs::temp_directory_path() / ("kelpfall-gate." + std::to_string(getpid()));
-        ASSERT_TRUE(!bgated || mkfifo(sgate.c_str(), 0600) == 0);
-        FakeDisk fd(c.smode, c.nclaimed, c.nreal, bgated ? sgate : "");
-        ASSERT_FALSE(fd.disk.empty());
-        Stick st(c.nclaimed, "", fd.disk);
-        const std::string image = pattern(c.nsize), sdrive = st.name + " KIOXIA TransMemory";
-        st.put("work/disk.img", image);
+        if (c.kimage == Image::fifo || !c.sclosed.empty()) {
+            o.program = "/bin/sh";
+            o.args = {"-c", scommand, KELPFALL_BINARY};
+            o.outfile = c.sclosed.empty() ? "" : "/dev/null";
+        }
         std::thread irewrite([&] {
             int kfd = -1;
-            for (int k = 0; bgated && kfd == -1 && k < 3000; k++, usleep(10000))
+            for (int k = 0; c.sdisk == "gate" && kfd == -1 && k < 3000; k++, usleep(10000))
                 kfd = open(sgate.c_str(), O_WRONLY | O_NONBLOCK); // fails until the copy waits
             if (kfd != -1)
                 std::ofstream(st.root + "/work/disk.img", std::ios::in | std::ios::binary)
                     << std::string(image.rbegin(), image.rend());
             close(kfd);
         });
-        Result r = st.run({.args = {"disk.img"}, .answer = "0\n"});
+        Result r = st.run(o);
         irewrite.join();
         unlink(sgate.c_str());
-        EXPECT_EQ(r.out,
-                  text::banner("disk.img") + text::drive(0, sdrive, c.nclaimed, true) +
-                      text::driveprompt +
-                      text::copy("disk.img", c.nsize, sdrive, c.nclaimed, c.nsize, -1, c.slog) +
-                      text::copyfailed);
-        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.status, c.slog.empty() ? 0 : 1);
+        if (c.sclosed.empty()) {
+            EXPECT_NE(r.out.find(c.slog), std::string::npos) << r.out;
+            EXPECT_NE(r.out.find(c.sshown), std::string::npos) << r.out;
+            EXPECT_TRUE(r.out.ends_with("summary bytes copied " + c.ssummary + "\n" +
+                                        (c.slog.empty() ? "" : text::copyfailed)))
+                << r.out;
+        }
+        if (!c.stranscript.empty()) {
+            EXPECT_EQ(r.out, text::banner("disk.img") +
+                                 "0 sdz KIOXIA TransMemory capacity 25165824 (0.025166 GB) "
+                                 "usb_bus: yes\n" +
+                                 text::driveprompt + c.stranscript);
+        }
+        if (c.sdisk.empty() || c.sdisk == "-r") {
+            EXPECT_TRUE(st.holds(image.substr(0, c.ncopied)));
+        }
     }
+    umount2(sfull.c_str(), MNT_DETACH);
+    rmdir(sfull.c_str());
 }
 
-// A disk in use, or the image on the disk itself, is refused at the open:
-// status 1, the reason and the failed open, and not a byte written.
-TEST(Copy, TargetInUseOrHoldingTheImage) {
+// Whatever stands under the disk's name but the listed disk, a disk in use,
+// and an image that is the disk or one of its partitions are refused at the
+// open: the reason, the failed open, status 1, and not a byte written.
+TEST(Copy, TargetRefused) {
     KF_NEED(true);
     Stick st(4 << 20, "-P");
-    // Partition 1: 1 MiB from 1 MiB, holding an ext4 file system.
-    const std::string spart = st.name + "p1";
-    ASSERT_EQ(shell("addpart " + st.dev + " 1 2048 2048 && mkfs.ext4 -qO ^has_journal /dev/" +
-                    spart + " && echo ok"),
+    // Partition 1 of the loop device: 1 MiB from 1 MiB, holding ext4.
+    const std::string spart = st.dev + "p1";
+    ASSERT_EQ(shell("addpart " + st.dev + " 1 2048 2048 && mkfs.ext4 -qO ^has_journal " + spart +
+                    " && echo ok"),
               "ok");
     struct stat sb;
-    ASSERT_EQ(stat(("/dev/" + spart).c_str(), &sb), 0);
-    mknod((st.root + "/dev/" + spart).c_str(), S_IFBLK | 0600, sb.st_rdev);
+    ASSERT_EQ(stat(spart.c_str(), &sb), 0);
+    mknod((st.root + "/dev/sdz1").c_str(), S_IFBLK | 0600, sb.st_rdev);
+    std::string sreal = readfile("/sys/dev/block/" + std::to_string(major(st.kdev)) + ":" +
+                                 std::to_string(minor(st.kdev)) + "/uevent");
+    std::string sseq = std::to_string(std::stoull(sreal.substr(sreal.find("DISKSEQ=") + 8)) + 1000);
     st.put("work/disk.img", pattern(1000));
     fs::create_directory(st.root + "/work/mnt");
-    const std::string sdrive = st.name + " KIOXIA TransMemory",
-                      sinuse = "ERROR : target drive " + st.name +
-                               " is in use (a file system on it is mounted, or another program "
-                               "holds it)\n";
+    const std::string sinuse = "ERROR : target drive sdz is in use (a file system on it is "
+                               "mounted, or another program holds it)\n";
+    const std::string sclimbing = ".." + st.root + "/work/x";
+    enum class Node { disk, file, none, partition };
     struct Case {
-        std::string simage, smessage;
-        std::string smount = ""; // the image lies in the partition's mounted file system
-        bool bheld = false;      // another program holds the disk exclusively
+        std::string simage, smessage = "";
+        std::string sname = "sdz"; // the DEVNAME the uevent gives
+        Node knode = Node::disk;   // what stands at /dev/sdz
+        std::string sdiskseq = ""; // a DISKSEQ line: the listing saw an earlier disk
+        std::string sbefore = "";  // run in the sandbox before kelpfall
+        bool bheld = false;        // another program holds the disk exclusively
     } cases[] = {
-        {"mnt/disk.img", sinuse, "mount /dev/" + spart + " mnt && cp disk.img mnt && "},
-        {"disk.img", sinuse, "", true},
-        {"/dev/" + st.name,
-         "ERROR : image file /dev/" + st.name + " lies on target drive " + st.name + "\n"},
-        {"/dev/" + spart,
-         "ERROR : image file /dev/" + spart + " lies on target drive " + st.name + "\n"},
+        {"mnt/disk.img", sinuse, "sdz", Node::disk, "",
+         "mount /dev/sdz1 mnt && cp disk.img mnt && "},
+        {"disk.img", sinuse, "sdz", Node::disk, "", "", true},
+        {"/dev/sdz", "ERROR : image file /dev/sdz lies on target drive sdz\n"},
+        {"/dev/sdz1", "ERROR : image file /dev/sdz1 lies on target drive sdz\n"},
+        {"disk.img", "", "sdz", Node::file},
+        {"disk.img", "", "sdz", Node::none},
+        {"disk.img", "", "sdz", Node::partition},
+        {"disk.img", "", sclimbing},
+        {"disk.img", "", "sdz", Node::disk, "DISKSEQ=" + sseq + "\n"},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.simage);
+        SCOPED_TRACE(c.simage + " " + c.sname + " " + c.smessage);
+        fs::remove(st.root + "/dev/sdz");
+        if (c.knode == Node::disk || c.knode == Node::partition)
+            mknod((st.root + "/dev/sdz").c_str(), S_IFBLK | 0600,
+                  c.knode == Node::disk ? st.kdev : sb.st_rdev);
+        st.put(c.knode == Node::file ? "dev/sdz" : "work/x", "kept");
+        st.put("sys/sdz/uevent", uevent(major(st.kdev), minor(st.kdev), c.sname) + c.sdiskseq);
         int kheld = c.bheld ? open(st.dev.c_str(), O_RDONLY | O_EXCL) : -1;
         Result r =
-            st.run({.args = {"-c", c.smount + "exec \"$0\" \"$1\"", KELPFALL_BINARY, c.simage},
+            st.run({.args = {"-c", c.sbefore + "exec \"$0\" \"$1\"", KELPFALL_BINARY, c.simage},
                     .answer = "0\n",
                     .program = "/bin/sh"});
-        if (kheld != -1)
-            close(kheld);
-        EXPECT_EQ(r.out,
-                  text::banner(c.simage) + text::drive(0, sdrive, st.nsize, true) +
-                      text::driveprompt +
-                      text::announce(c.simage, c.simage[0] == '/' ? 0 : 1000, sdrive, st.nsize) +
-                      c.smessage + text::badtarget);
+        close(kheld);
+        EXPECT_EQ(r.out, text::banner(c.simage) + "0 " + c.sname +
+                             " KIOXIA TransMemory capacity 4194304 (0.004194 GB) usb_bus: yes\n" +
+                             text::driveprompt + " writing image file " + c.simage + " size " +
+                             (c.simage[0] == '/' ? "0" : "1000") + " to target drive " + c.sname +
+                             " KIOXIA TransMemory size 4194304 ...\n" + c.smessage +
+                             text::badtarget);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(readfile(st.dev).substr(0, 1 << 20), std::string(1 << 20, '\xEE'));
+        EXPECT_EQ(readfile(st.root + (c.knode == Node::file ? "/dev/sdz" : "/work/x")), "kept");
     }
-}
-
-// At a terminal, keys pressed before the drive table was shown are
-// discarded: only the answer typed at the prompt counts.
-TEST(Copy, TypeaheadAtATerminal) {
-    KF_NEED(true);
-    Stick st(1 << 20);
-    st.put("work/disk.img", pattern(1000));
+    // At a terminal, keys pressed before the drive table was shown are
+    // discarded: only the answer typed at the prompt counts.
+    fs::remove(st.root + "/dev/sdz");
+    mknod((st.root + "/dev/sdz").c_str(), S_IFBLK | 0600, st.kdev);
+    st.put("sys/sdz/uevent", uevent(major(st.kdev), minor(st.kdev), "sdz"));
     Result r = st.run({.args = {"disk.img"}, .answer = "q\n", .typeahead = "0\n"});
     EXPECT_TRUE(r.out.ends_with(text::baddrive.substr(0, text::baddrive.size() - 1) + "\r\n"));
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(st.holds(""));
 }
 
 #ifdef KELPFALL_FAILALLOC

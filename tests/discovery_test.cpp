@@ -52,13 +52,15 @@ TEST(Discovery, MachineTableAndAnswers) {
         s.put("sys/" + spath + "/partition", "1\n"),
             fs::create_directory_symlink(spath,
                                          s.root + "/sys/" + spath.substr(spath.find('/') + 1));
-    const std::string stable = text::drive(0, "cciss/c0d0  ", 146778685440, false) +
-                               text::drive(2, "mmcblk0  ", 15634268160, false) +
-                               text::drive(3, "mmcblk0boot0  ", 4194304, false) +
-                               text::drive(4, "nvme0n1  Micron", 512110190592, false, 4096) +
-                               text::drive(5, "sda ATA INTEL_SSDS9X9SI", 240057409536, false) +
-                               text::drive(6, "sdb KIOXIA TransMemory", 30943995904, true) +
-                               text::driveprompt;
+    const std::string stable =
+        "0 cciss/c0d0   capacity 146778685440 (146.778685 GB) usb_bus: no\n"
+        "2 mmcblk0   capacity 15634268160 (15.634268 GB) usb_bus: no\n"
+        "3 mmcblk0boot0   capacity 4194304 (0.004194 GB) usb_bus: no\n"
+        "4 nvme0n1  Micron capacity 512110190592 (512.110191 GB) usb_bus: no\n"
+        "WARNING : drive 4 logical sector size 4096 different than default 512\n"
+        "5 sda ATA INTEL_SSDS9X9SI capacity 240057409536 (240.057410 GB) usb_bus: no\n"
+        "6 sdb KIOXIA TransMemory capacity 30943995904 (30.943996 GB) usb_bus: yes\n" +
+        text::driveprompt;
     for (const std::string sanswer : {"q\n", "-1\n", "9\n", "1\n", "7\n", "8\n", "", "\n\n",
                                       "4294967296\n", "4294967302\n", "-\n"}) {
         SCOPED_TRACE("invalid answer: " + sanswer);
@@ -84,7 +86,10 @@ TEST(Discovery, MachineTableAndAnswers) {
 // the first word of the first whole "E:KEY=" line of the udev file.
 TEST(Discovery, OneDisk) {
     KF_NEED(false);
-    auto line = [](const std::string &s, bool b = false) { return text::drive(2, s, 1048576, b); };
+    // The table line of the disk at index 2 with its name, vendor and model.
+    auto line = [](const std::string &s, bool busb = false) {
+        return "2 " + s + " capacity 1048576 (0.001049 GB) usb_bus: " + (busb ? "yes\n" : "no\n");
+    };
     const std::string sline = line("loop7  ", true), s255(255, 'n'), sudev = "run/udev/data/b7:7";
     struct Case {
         std::string spath, scontent, stable;
@@ -100,7 +105,7 @@ TEST(Discovery, OneDisk) {
         {"size", "36028797018963969\n", ""},
         {"size", std::string(30000, '9'), ""},
         {"queue/logical_block_size", "2147483647",
-         text::drive(2, "loop7  ", 1048576, true, 2147483647)},
+         sline + "WARNING : drive 2 logical sector size 2147483647 different than default 512\n"},
         {"queue/logical_block_size", "4294971392\n", sline},
         {"uevent", "MAJOR=7\nMINOR=7\nDEVNAME=loop7\n", ""},
         {"uevent", "DISKSEQ=4" + uevent(7, 7, "loop7").substr(7), ""}, // no MAJOR first

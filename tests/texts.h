@@ -1,9 +1,6 @@
-// The texts kelpfall prints, each written here once; the tests build what a
-// run must print from them.
+// Texts kelpfall prints in more than one test, each written here once.
 #pragma once
 
-#include <algorithm>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -32,43 +29,6 @@ inline std::string banner(const std::string &path) {
     return "selected image file " + path +
            "\nchoose drive index from the following available drives : \n(NOTE: all disks with "
            "logical sector size different than the default 512 will not be written correctly)\n";
-}
-
-// One line of the drive table: sdrive is the name, vendor and model, each
-// after one blank. A sector size other than 512 adds a warning.
-inline std::string drive(int k, const std::string &sdrive, unsigned long nbytes, bool busb,
-                         int nlbs = 512) {
-    char s[600];
-    int n = snprintf(s, sizeof s, "%d %s capacity %lu (%f GB) usb_bus: %s\n", k, sdrive.c_str(),
-                     nbytes, nbytes / 1e9, busb ? "yes" : "no");
-    if (nlbs != 512)
-        snprintf(s + n, sizeof s - static_cast<size_t>(n),
-                 "WARNING : drive %d logical sector size %d different than default 512\n", k, nlbs);
-    return s;
-}
-
-inline std::string announce(const std::string &spath, long nsize, const std::string &sdrive,
-                            long ncapacity) {
-    return " writing image file " + spath + " size " + std::to_string(nsize) + " to target drive " +
-           sdrive + " size " + std::to_string(ncapacity) + " ...\n";
-}
-
-// What the copy prints: the announcement, a progress line after each of the
-// first nchunks chunks (all when negative) of the ndata bytes read from an
-// image of nsize bytes, the failure's log line, and the summary.
-inline std::string copy(const std::string &spath, long nsize, const std::string &sdrive,
-                        long ncapacity, long ndata, long nchunks = -1, const std::string &slog = "",
-                        long ncopied = -1) {
-    std::string s = announce(spath, nsize, sdrive, ncapacity);
-    for (long nwritten = 0, npadded = (ndata + 511) / 512 * 512; nwritten < npadded && nchunks--;) {
-        nwritten = std::min(nwritten + 10000384, npadded);
-        char sline[100];
-        snprintf(sline, sizeof sline, "\rraw data copy written %.2f %% \t%.5f GB ",
-                 nsize > 0 ? std::min(100.0, nwritten / (nsize / 100.0)) : 100.0, nwritten / 1e9);
-        s += sline;
-    }
-    return s + slog + "\ngeneric_io_stream_raw_copy_buffered summary bytes copied " +
-           std::to_string(((ncopied < 0 ? ndata : ncopied) + 511) / 512 * 512) + "\n";
 }
 
 } // namespace text

@@ -45,12 +45,8 @@ void fncnotechunkwritten() {
 }
 
 // Whether the n bytes at koffset of the device read back with checksum nsum.
-// The range is dropped from the disk's page cache first, so that the read
-// reaches the device rather than the pages the copy wrote; they are clean
-// after the flush, so nothing is lost by dropping them.
 static bool fncreadbackmatches(uint64_t koffset, int32_t n, uint64_t nsum) {
-    if (posix_fadvise(kfdverify, static_cast<off_t>(koffset), n, POSIX_FADV_DONTNEED) != 0 ||
-        lseek(kfdverify, static_cast<off_t>(koffset), SEEK_SET) == -1 ||
+    if (lseek(kfdverify, static_cast<off_t>(koffset), SEEK_SET) == -1 ||
         fncreadfull(kfdverify, srdpipetxttmp, static_cast<size_t>(n)) != n)
         return false;
     return fncchecksum64(srdpipetxttmp, static_cast<size_t>(n)) == nsum;
@@ -67,8 +63,13 @@ int32_t fncverifyreadback() {
     if (kfdverify == -1)
         return 0;
     // The node must still be the disk written, not one put in its place.
+    // The disk's whole page cache is dropped, so that the reads reach the
+    // device rather than the pages the copy wrote: dropping only a chunk's
+    // range keeps the pages and large folios that straddle its ends. After
+    // the last flush every cached page is clean, so nothing is lost.
     bool bgood = fstat(kfdverify, &rstverifystats) == 0 && S_ISBLK(rstverifystats.st_mode) &&
                  rstverifystats.st_rdev == rsttargetstats.st_rdev &&
+                 posix_fadvise(kfdverify, 0, 0, POSIX_FADV_DONTNEED) == 0 &&
                  fncreadbackmatches(klastoffset, nlastchunklen, nlastsum) &&
                  (klastoffset == 0 || fncreadbackmatches(0, nfirstchunklen, nfirstchunksum));
     // Only read: a failing close loses nothing.
