@@ -49,13 +49,13 @@ struct partslotblock {
 /* scan.cpp: the whole-disk walk over /sys/class/block/ */
 
 // The sysfs directory of block devices, with its final slash.
-constexpr char ssysblockroot[] = "/sys/class/block/";
+constexpr char sfnmkrnlsysblock[] = "/sys/class/block/";
 // Every block device by its number, partitions included.
 constexpr char ssysdevblockroot[] = "/sys/dev/block/";
-// Length of ssysblockroot: where a name is appended in sdevrootpath.
-constexpr int32_t ncsysblockprefix = sizeof ssysblockroot - 1;
+// Length of sfnmkrnlsysblock: where a name is appended in sdevrootpath.
+constexpr int32_t ncsysblockprefix = sizeof sfnmkrnlsysblock - 1;
 
-// ssysblockroot, then a name of up to 255 bytes and an attribute suffix of
+// sfnmkrnlsysblock, then a name of up to 255 bytes and an attribute suffix of
 // up to 25 characters.
 extern char sdevrootpath[298];
 // The record being filled during the walk.
@@ -69,11 +69,11 @@ extern const char *sdevrootname;
 // Length of sdevrootname.
 extern int32_t ncdevrootname;
 // Count of partition entries in the visited disk's own directory.
-extern int32_t nscanblkpart;
+extern int32_t nblkpartentries;
 // Cursor over idirpartentry while its entries are marked in iskipdevices.
-extern int32_t kscanblkpart;
+extern int32_t kmarkblkpart;
 // Position in isortdevices of the partition entry being marked; -1: none.
-extern int32_t ktmpres;
+extern int32_t kpartsortpos;
 
 // Name of entry k of idirdeventry.
 const char *fncdirentryname(int32_t k);
@@ -163,9 +163,9 @@ int fncreadsysfsnumber(const char *spath, uint64_t *pnvalue);
 /* udevprops.cpp: the udev property lookup */
 
 // The udev database directory, with its final slash.
-constexpr char sudevdataroot[] = "/run/udev/data/";
-// Length of sudevdataroot: where the key is appended in sudevdatapathtrgt.
-constexpr int32_t ncudevdataprefix = sizeof sudevdataroot - 1;
+constexpr char sudevdatapathroot[] = "/run/udev/data/";
+// Length of sudevdatapathroot: where the key is appended in sudevdatapathtrgt.
+constexpr int32_t ncudevdataprefix = sizeof sudevdatapathroot - 1;
 
 // One udev property and the record field that receives its first word.
 struct udevpropertyrow {
@@ -174,7 +174,7 @@ struct udevpropertyrow {
     size_t nfieldwidth; // field width, NUL included
 };
 
-// sudevdataroot, then a key of up to 24 characters.
+// sudevdatapathroot, then a key of up to 24 characters.
 extern char sudevdatapathtrgt[40];
 // Property keys, in lookup order.
 extern const char sudevpropertykey_fstype[];

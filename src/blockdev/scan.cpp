@@ -9,9 +9,9 @@ int32_t kscanblkdev;
 int32_t ncfilename;
 const char *sdevrootname;
 int32_t ncdevrootname;
-int32_t nscanblkpart;
-int32_t kscanblkpart;
-int32_t ktmpres;
+int32_t nblkpartentries;
+int32_t kmarkblkpart;
+int32_t kpartsortpos;
 
 const char *fncdirentryname(int32_t k) {
     return fncdirnamerec(&idirdeventry, static_cast<uint32_t>(k))->name;
@@ -44,11 +44,11 @@ static int32_t fncfindsortposition(const char *sname) {
 // partitions (mmcblk0, mmcblk0boot0, mmcblk0p1).
 static void fncmarkpartitionentries() {
     uint8_t *bskip = static_cast<uint8_t *>(iskipdevices.data);
-    for (kscanblkpart = 0; kscanblkpart < nscanblkpart; kscanblkpart++) {
-        ktmpres = fncfindsortposition(
-            fncdirnamerec(&idirpartentry, static_cast<uint32_t>(kscanblkpart))->name);
-        if (ktmpres != -1)
-            bskip[ktmpres] = 1;
+    for (kmarkblkpart = 0; kmarkblkpart < nblkpartentries; kmarkblkpart++) {
+        kpartsortpos = fncfindsortposition(
+            fncdirnamerec(&idirpartentry, static_cast<uint32_t>(kmarkblkpart))->name);
+        if (kpartsortpos != -1)
+            bskip[kpartsortpos] = 1;
     }
 }
 
@@ -63,7 +63,7 @@ static void fncvisitwholedisk() {
     ncfilename = ncsysblockprefix + ncdevrootname;
     // In sysfs a partition is a subdirectory of its disk named after the disk.
     loaddirdatareaddirvers(sdevrootpath, &idirpartentry, sdevrootname, ncdevrootname);
-    nscanblkpart = static_cast<int32_t>(idirpartentry.count);
+    nblkpartentries = static_cast<int32_t>(idirpartentry.count);
     fncmarkpartitionentries();
     createpartrecord();
     fncprobesysfsdevice();

@@ -156,7 +156,7 @@ void fncprintformattederror(const char *sformat, ...) __attribute__((format(prin
 // or the number does not fit a signed 32-bit integer.
 int fncreadconsolenumber(int32_t *pnvalue);
 
-/* display.cpp: outside text shown on the terminal */
+/* controlmask.cpp: control bytes of outside text masked for the terminal */
 
 // Replaces each control byte (0x01 to 0x1F and 0x7F) of the n bytes at s by
 // '?', and each two-byte UTF-8 C1 control (0xC2 0x80 to 0xC2 0x9F) by "??",

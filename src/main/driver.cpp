@@ -66,10 +66,10 @@ void fncrunprogram(int argc, char **argv) {
     fncguardstandarddescriptors();
     iofdrecproc.kfdin = 0;
     iofdrecproc.kfdout = 1;
-    static_assert(sizeof sudevdatapathtrgt > sizeof sudevdataroot);
-    static_assert(sizeof sdevrootpath > sizeof ssysblockroot);
-    memcpy(sudevdatapathtrgt, sudevdataroot, sizeof sudevdataroot);
-    memcpy(sdevrootpath, ssysblockroot, sizeof ssysblockroot);
+    static_assert(sizeof sudevdatapathtrgt > sizeof sudevdatapathroot);
+    static_assert(sizeof sdevrootpath > sizeof sfnmkrnlsysblock);
+    memcpy(sudevdatapathtrgt, sudevdatapathroot, sizeof sudevdatapathroot);
+    memcpy(sdevrootpath, sfnmkrnlsysblock, sizeof sfnmkrnlsysblock);
 
     if (argc <= 1)
         fncstoreimagepath(fncselectimagefromdir());
