@@ -1,8 +1,10 @@
 # Hardening, as distributions harden their packages: fortified libc calls
 # (_FORTIFY_SOURCE, level 3 where the compiler and libc support it, else 2;
 # it needs optimisation), the stack protector, stack clash protection,
-# control-flow protection (x86 CET), a position-independent executable, and
-# relocations resolved at start and then made read-only (-z relro -z now).
+# control-flow protection (x86 CET, -fcf-protection; its AArch64
+# counterpart, -mbranch-protection=standard), a position-independent
+# executable, and relocations resolved at start and then made read-only
+# (-z relro -z now).
 #
 # It adds and never lowers: a protection is added only when neither the
 # caller's flags (CXXFLAGS with CPPFLAGS, LDFLAGS, the build type's flags)
@@ -72,21 +74,28 @@ else()
   list(APPEND kelpfall_added -fstack-protector-strong)
 endif()
 
-# The compiler defines no macro for stack clash protection: only the
-# caller's flags are looked at.
-foreach(kelpfall_flag IN ITEMS stack-clash-protection cf-protection)
-  string(MAKE_C_IDENTIFIER "KELPFALL_HAS_${kelpfall_flag}" kelpfall_var)
-  if(kelpfall_cflags MATCHES "-f(no-)?${kelpfall_flag}"
-     OR (kelpfall_flag STREQUAL "cf-protection" AND kelpfall_predefined MATCHES "#define __CET__ "))
-    list(APPEND kelpfall_kept ${kelpfall_flag})
+# Each where the compiler takes it. The compiler defines no macro for stack
+# clash protection: only the caller's flags are looked at.
+set(kelpfall_protections)
+foreach(kelpfall_flag IN ITEMS -fstack-clash-protection -fcf-protection -mbranch-protection=standard)
+  string(REGEX REPLACE "^-[fm]([a-z-]+).*" "\\1" kelpfall_name "${kelpfall_flag}")
+  string(MAKE_C_IDENTIFIER "KELPFALL_HAS_${kelpfall_name}" kelpfall_var)
+  set(kelpfall_macro "(none)")
+  if(kelpfall_name STREQUAL "cf-protection")
+    set(kelpfall_macro "__CET__")
+  elseif(kelpfall_name STREQUAL "branch-protection")
+    set(kelpfall_macro "__ARM_FEATURE_(BTI|PAC)_DEFAULT")
+  endif()
+  if(kelpfall_cflags MATCHES "-[fm](no-)?${kelpfall_name}"
+     OR kelpfall_predefined MATCHES "#define ${kelpfall_macro} ")
+    list(APPEND kelpfall_kept ${kelpfall_name})
     continue()
   endif()
-  check_cxx_compiler_flag(-f${kelpfall_flag} ${kelpfall_var})
+  check_cxx_compiler_flag(${kelpfall_flag} ${kelpfall_var})
   if(${kelpfall_var})
-    add_compile_options(-f${kelpfall_flag})
-    list(APPEND kelpfall_added -f${kelpfall_flag})
-  else()
-    list(APPEND kelpfall_left_out "-f${kelpfall_flag} (not accepted)")
+    add_compile_options(${kelpfall_flag})
+    list(APPEND kelpfall_added ${kelpfall_flag})
+    list(APPEND kelpfall_protections ${kelpfall_flag})
   endif()
 endforeach()
 
@@ -136,28 +145,31 @@ elseif(NOT kelpfall_predefined MATCHES "#define __OPTIMIZE__ ")
   set(KELPFALL_HARDENING_CHECK_SKIP --nofortify)
 endif()
 
-# hardening-check finds control-flow protection by the x86 feature note
-# "IBT, SHSTK" of the program, which the linker writes only when every
-# object linked carries it, the C library's start files included (Debian
-# 12's do not). A program linked here as kelpfall is shows whether this
-# toolchain can carry it; where it cannot, the check leaves it out.
-if(KELPFALL_HAS_cf_protection)
-  set(kelpfall_probe "${PROJECT_BINARY_DIR}/hardening-probe")
-  file(WRITE "${kelpfall_probe}.cpp" "int main() { return 0; }\n")
-  set(kelpfall_link)
-  if(KELPFALL_SANITIZE)
-    set(kelpfall_link -fsanitize=address,undefined)
-  endif()
-  try_compile(kelpfall_linked "${kelpfall_probe}.dir" "${kelpfall_probe}.cpp"
-              COMPILE_DEFINITIONS -fcf-protection ${kelpfall_link}
-              LINK_OPTIONS ${kelpfall_link} COPY_FILE "${kelpfall_probe}")
-  set(kelpfall_notes)
-  if(kelpfall_linked)
-    execute_process(COMMAND readelf -n "${kelpfall_probe}" OUTPUT_VARIABLE kelpfall_notes)
-  endif()
-  if(NOT kelpfall_notes MATCHES "x86 feature: IBT, SHSTK")
-    list(APPEND KELPFALL_HARDENING_CHECK_SKIP --nocfprotection)
-    message(STATUS "Hardening: a program linked here lacks the IBT, SHSTK note "
-                   "(C library start files without it): not checked")
-  endif()
+# hardening-check finds control-flow protection by the note that the linker
+# writes into a program only when every object linked carries it, the C
+# library's start files included (Debian 12's and 13's do not): "x86
+# feature: IBT, SHSTK", and for AArch64 "AArch64 feature: BTI, PAC"; newer
+# versions look for both on every architecture. A program linked here as
+# kelpfall is shows which note this toolchain writes; the check leaves out
+# the other.
+set(kelpfall_probe "${PROJECT_BINARY_DIR}/hardening-probe")
+file(WRITE "${kelpfall_probe}.cpp" "int main() { return 0; }\n")
+set(kelpfall_link)
+if(KELPFALL_SANITIZE)
+  set(kelpfall_link -fsanitize=address,undefined)
 endif()
+try_compile(kelpfall_linked "${kelpfall_probe}.dir" "${kelpfall_probe}.cpp"
+            COMPILE_DEFINITIONS ${kelpfall_protections} ${kelpfall_link}
+            LINK_OPTIONS ${kelpfall_link} COPY_FILE "${kelpfall_probe}")
+set(kelpfall_notes)
+if(kelpfall_linked)
+  execute_process(COMMAND readelf -n "${kelpfall_probe}" OUTPUT_VARIABLE kelpfall_notes)
+endif()
+if(NOT kelpfall_notes MATCHES "x86 feature: IBT, SHSTK")
+  list(APPEND KELPFALL_HARDENING_CHECK_SKIP --nocfprotection)
+endif()
+if(NOT kelpfall_notes MATCHES "AArch64 feature: BTI, PAC")
+  list(APPEND KELPFALL_HARDENING_CHECK_SKIP --nobranchprotection)
+endif()
+string(REPLACE ";" " " kelpfall_skip "${KELPFALL_HARDENING_CHECK_SKIP}")
+message(STATUS "Hardening check leaves out what this build cannot carry: ${kelpfall_skip}")
