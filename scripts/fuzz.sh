@@ -12,7 +12,7 @@ seconds=${1:-30}
 "$top/scripts/deps.sh" clang libclang-rt-14-dev >&2
 dir="$top/build/fuzz"
 CC=clang CXX=clang++ cmake -S "$top" -B "$dir" -DKELPFALL_FUZZ=ON -DKELPFALL_TESTS=OFF \
-  -DKELPFALL_WERROR="${KELPFALL_WERROR:-OFF}" >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELPFALL_WERROR="${KELPFALL_WERROR:-OFF}" >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target fuzz >/dev/null
 # The target names, as fuzz/CMakeLists.txt lists them.
 IFS=';' read -ra targets <"$dir/fuzz/targets.txt"

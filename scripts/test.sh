@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds kelpfall and runs every test and check:
-#   - the GoogleTest suite and the manual check in a plain build and in an
+#   - the GoogleTest suite, the manual and the hardening check in a plain and an
 #     AddressSanitizer + UndefinedBehaviorSanitizer build, warnings as
 #     errors (KELPFALL_WERROR);
 #   - static analysis (scripts/lint.sh);
@@ -14,8 +14,8 @@
 # fails the run. Ends with one line "summary: N passed, N failed, N skipped".
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-# man-db and bsdextrautils (col): the manual check.
-"$top/scripts/deps.sh" man-db bsdextrautils || exit 1
+# man-db and bsdextrautils (col): the manual check; devscripts: hardening-check.
+"$top/scripts/deps.sh" man-db bsdextrautils devscripts || exit 1
 jobs=$(nproc)
 export KELPFALL_WERROR=ON
 passed=0
