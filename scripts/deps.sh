@@ -1,16 +1,25 @@
 #!/usr/bin/env bash
 # Installs what building and testing kelpfall needs, when it is missing.
 # Usage: scripts/deps.sh [extra Debian packages...]
+# The name "fuzzer" stands for clang and the fuzzer runtime of its version
+# (libclang-rt-N-dev: clang 14 on Debian 12, 18 on Ubuntu 24.04, 19 on Debian 13).
 set -euo pipefail
-want=(g++ cmake make libgtest-dev util-linux "$@")
-missing=()
-for p in "${want[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+want=(g++ cmake make libgtest-dev util-linux)
+fuzzer=false
+for p in "$@"; do
+  if [ "$p" = fuzzer ]; then fuzzer=true; want+=(clang); else want+=("$p"); fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-sudo=""
-[ "$(id -u)" -ne 0 ] && sudo="sudo"
-echo "installing: ${missing[*]}"
-# Others may be installing at the same moment: wait for dpkg's lock.
-$sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}"
+install() {
+  local missing=() p sudo=""
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "installing: ${missing[*]}"
+  # Others may be installing at the same moment: wait for dpkg's lock.
+  $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}"
+}
+install "${want[@]}"
+if $fuzzer; then install "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev"; fi
