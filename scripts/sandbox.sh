@@ -1,8 +1,11 @@
 # shellcheck shell=bash
-# Shared by demo.sh, bench.sh and valgrind.sh (sourced, bash): fixture trees
-# that stand over /sys/class/block, /run and /dev in a private mount
-# namespace, so that kelpfall sees only the disks put there, and the loop
-# devices behind them, attached and detached here.
+# Sourced by demo.sh and bench.sh: fixture trees that stand over
+# /sys/class/block, /run and /dev in a private mount namespace, so that
+# kelpfall sees only the disks put there, and the loop devices behind them,
+# attached and detached here. The tests have their own, in C++
+# (tests/sandbox.h), inside the test binary; the demo and the bench run the
+# Release binary that build.sh makes, with no test build and no GoogleTest,
+# and let the user watch kelpfall's own dialogue on the terminal.
 #
 # A tree DIR holds sys (becomes /sys/class/block), run (becomes /run, with
 # run/udev/data), dev (becomes /dev) and work (the working directory).
@@ -17,15 +20,6 @@ sandbox_backings=() # their backing files, same order
 sandbox_tree() {
   rm -rf "$1"
   mkdir -p "$1/sys" "$1/run/udev/data" "$1/dev" "$1/work"
-}
-
-# sandbox_disk DIR NAME MAJOR MINOR SECTORS: a whole disk as sysfs shows it
-# (size in 512-byte sectors, 512-byte logical blocks).
-sandbox_disk() {
-  mkdir -p "$1/sys/$2/queue"
-  printf 'MAJOR=%s\nMINOR=%s\nDEVNAME=%s\nDEVTYPE=disk\n' "$3" "$4" "$2" >"$1/sys/$2/uevent"
-  printf '%s\n' "$5" >"$1/sys/$2/size"
-  printf '512\n' >"$1/sys/$2/queue/logical_block_size"
 }
 
 # sandbox_node DIR NAME MAJOR MINOR: the block node DIR/dev/NAME.
@@ -83,8 +77,7 @@ sandbox_detach_all() {
 # sandbox_run DIR COMMAND [ARGS...]: runs COMMAND in a private mount
 # namespace over the tree DIR, in DIR/work, with this shell's standard
 # input and output. /dev/null, /dev/zero and /dev/urandom are bound in from
-# the real /dev (tools such as valgrind open them). -n: no record in
-# /run/mount/utab.
+# the real /dev. -n: no record in /run/mount/utab.
 sandbox_run() {
   unshare -m --propagation private bash -c '
     set -e
@@ -99,20 +92,4 @@ sandbox_run() {
     mount -n --rbind "$t/dev" /dev
     cd "$t/work"
     exec "$@"' sandbox "$@"
-}
-
-# sandbox_check: exits 77 (skipped) when this shell cannot build a sandbox
-# with loop devices (not root, no losetup or unshare), or 1 under CI=true,
-# where every check must run. $1 names the script in the message.
-sandbox_check() {
-  local why=""
-  if [ "$(id -u)" -ne 0 ]; then
-    why="needs root (loop devices, mount namespace)"
-  elif ! command -v losetup >/dev/null || ! command -v unshare >/dev/null; then
-    why="needs losetup and unshare (util-linux)"
-  fi
-  [ -z "$why" ] && return 0
-  echo "$1: $why" >&2
-  [ "${CI:-}" = true ] && exit 1
-  exit 77
 }
