@@ -22,11 +22,6 @@ sandbox_tree() {
   mkdir -p "$1/sys" "$1/run/udev/data" "$1/dev" "$1/work"
 }
 
-# sandbox_node DIR NAME MAJOR MINOR: the block node DIR/dev/NAME.
-sandbox_node() {
-  mknod -m 600 "$1/dev/$2" b "$3" "$4"
-}
-
 # sandbox_udev DIR MAJOR:MINOR TEXT: the disk's udev database record.
 sandbox_udev() {
   printf '%s' "$3" >"$1/run/udev/data/b$2"
@@ -52,7 +47,7 @@ sandbox_addloop() {
   local name=${2#/dev/} majmin
   majmin=$(cat "/sys/class/block/$name/dev")
   ln -s "$(readlink -f "/sys/class/block/$name")" "$1/sys/$name"
-  sandbox_node "$1" "$name" "${majmin%:*}" "${majmin#*:}"
+  mknod -m 600 "$1/dev/$name" b "${majmin%:*}" "${majmin#*:}"
 }
 
 # sandbox_detach_all: detaches the loop devices of sandbox_attach. Loop
