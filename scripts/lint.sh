@@ -12,7 +12,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 command -v clang-tidy >/dev/null && command -v cppcheck >/dev/null ||
   { echo "lint.sh: clang-tidy or cppcheck is not installed"; exit 77; }
 dir=${1:-$top/build/lint}
-[ -n "${1:-}" ] || cmake -S "$top" -B "$dir" -DKELPFALL_TESTS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null || exit 1
+[ -n "${1:-}" ] || cmake -S "$top" -B "$dir" -DKELPFALL_TESTS=OFF >/dev/null || exit 1
 cd "$top" || exit 1
 status=0
 
@@ -21,23 +21,14 @@ echo "== clang-tidy $(clang-tidy --version | sed -n 's/.*version //p') (.clang-t
 # everything else (a file it could not process is a finding too).
 clang-tidy -p "$dir" --quiet src/*/*.cpp 2> >(grep -v ' warnings\? generated\.$' >&2) || status=1
 
-# cppcheck:
-#   warning,style,performance,portability: bugs, dubious code, waste, and
-#     code whose result depends on the platform.
-#   not unusedFunction: routines of the shared interface may have no caller
-#     yet (the numeric listing formatter has none by design), and the fuzz
-#     target calls some routines directly.
-#   not information: notes about cppcheck's own work, such as
-#     normalCheckLevelMaxBranches (2.11 and newer: it followed fewer
-#     branches than it could); they are not findings.
-#   --library=posix: lets it track descriptors from open/opendir and know
-#     read/write/lseek argument rules.
-#   --suppress=missingIncludeSystem: it reads its library descriptions
-#     instead of the system headers.
-#   not readdirCalled: the tool has one thread, and the readdir_r it
-#     suggests is deprecated in glibc.
-#   --inline-suppr: a finding judged wrong is silenced at its line with
-#     "// cppcheck-suppress ID" and a comment saying why.
+# cppcheck: warning,style,performance,portability (bugs, dubious code, waste,
+# platform-dependent results). Left out: unusedFunction (interface routines
+# may have no caller yet; the fuzz target calls some directly), information
+# (notes on cppcheck's own work, such as normalCheckLevelMaxBranches from
+# 2.11 on), readdirCalled (one thread; the readdir_r it suggests is
+# deprecated) and missingIncludeSystem (it reads its --library=posix
+# descriptions instead). A finding judged wrong is silenced at its line with
+# "// cppcheck-suppress ID" and a comment saying why (--inline-suppr).
 echo "== cppcheck $(cppcheck --version | sed 's/.* //')"
 cppcheck --project="$dir/compile_commands.json" --file-filter="$top/src/*" --std=c++20 --library=posix \
   --enable=warning,style,performance,portability --suppress=normalCheckLevelMaxBranches \

@@ -91,8 +91,10 @@ status=0
 unshare -m --propagation slave bash -c '
   t=$1
   shift
-  trap "umount -R \"\$t/dev\" \"\$t/sys\"; umount \"\$t/proc\"" EXIT
-  mount --rbind /dev "$t/dev" && mount --rbind /sys "$t/sys" && mount -t proc proc "$t/proc" || exit 1
+  trap "umount -R \"\$t\"" EXIT
+  # The tree bound onto itself: the tests make "/" private, which needs a mount point.
+  mount --bind "$t" "$t" && mount --rbind /dev "$t/dev" && mount --rbind /sys "$t/sys" &&
+    mount -t proc proc "$t/proc" || exit 1
   chroot "$t" "$@"' sh "$tree" "${as[@]}" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$home" \
   USER="${AS:-root}" bash -c 'cd "$1" && exec "${@:2}"' sh "${work#"$tree"}/kelpfall" "${cmd[@]}" || status=$?
 rm -rf --one-file-system "$work"
