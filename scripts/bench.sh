@@ -32,12 +32,10 @@ trap cleanup EXIT
 # of BYTES ($dev, $majmin), and a random image of IMAGEBYTES ($img) written
 # to it once untimed, so that every timed run overwrites allocated blocks.
 setup() {
+  n=$1 sbox=$tmp/s$1 img=$tmp/s$1/work/image.img
   truncate -s "$2" "$tmp/dev$1.img"
-  sandbox_attach "$tmp/dev$1.img"
-  n=$1 dev=$sandbox_loop majmin=$sandbox_major:$sandbox_minor sbox=$tmp/s$1 img=$tmp/s$1/work/image.img
-  sandbox_tree "$sbox"
-  sandbox_addloop "$sbox" "$dev"
-  sandbox_udev "$sbox" "$majmin" $'E:ID_VENDOR=bench\nE:ID_MODEL=loop_device\n'
+  sandbox_disk "$sbox" "$tmp/dev$1.img" bench
+  dev=$sandbox_loop majmin=$sandbox_majmin
   head -c "$3" /dev/urandom >"$img"
   dd if="$img" of="$dev" bs=10000384 conv=fsync status=none
 }

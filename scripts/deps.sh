@@ -11,11 +11,11 @@ for p in "$@"; do
 done
 install() {
   local missing=() p sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
   for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
   echo "installing: ${missing[*]}"
   # Others may be installing at the same moment: wait for dpkg's lock.
   $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq

@@ -11,62 +11,43 @@
 # run/udev/data), dev (becomes /dev) and work (the working directory).
 # Every node under DIR/dev is a real block node: kelpfall may write only to
 # a device whose node matches the disk's MAJOR:MINOR, so a disk that is
-# written is a loop device attached with sandbox_attach.
+# written is a loop device.
 
-sandbox_loops=()    # loop devices attached by sandbox_attach
+sandbox_loops=()    # loop devices attached by sandbox_disk
 sandbox_backings=() # their backing files, same order
 
-# sandbox_tree DIR: a new, empty tree (an old one at DIR is removed first).
-sandbox_tree() {
+# sandbox_disk DIR FILE VENDOR: a new tree DIR (an old one is removed) whose
+# only disk is a loop device over FILE (which must exist): its real sysfs
+# entry linked into DIR/sys, its node in DIR/dev and a udev record naming
+# it VENDOR loop_device. Sets sandbox_loop (/dev/loopN) and sandbox_majmin.
+sandbox_disk() {
   rm -rf "$1"
   mkdir -p "$1/sys" "$1/run/udev/data" "$1/dev" "$1/work"
-}
-
-# sandbox_udev DIR MAJOR:MINOR TEXT: the disk's udev database record.
-sandbox_udev() {
-  printf '%s' "$3" >"$1/run/udev/data/b$2"
-}
-
-# sandbox_attach FILE: a loop device over FILE (which must exist); sets
-# sandbox_loop (/dev/loopN), sandbox_major and sandbox_minor.
-sandbox_attach() {
-  local majmin
-  sandbox_loop=$(losetup -f --show "$1") || return 1
+  sandbox_loop=$(losetup -f --show "$2") || return 1
   sandbox_loops+=("$sandbox_loop")
-  sandbox_backings+=("$(readlink -f "$1")")
-  majmin=$(cat "/sys/class/block/${sandbox_loop#/dev/}/dev")
-  # shellcheck disable=SC2034 # read by the scripts that source this one
-  sandbox_major=${majmin%:*}
-  # shellcheck disable=SC2034
-  sandbox_minor=${majmin#*:}
-}
-
-# sandbox_addloop DIR LOOP: exposes the attached loop device LOOP as it is,
-# its real sysfs entry linked into DIR/sys and its node in DIR/dev.
-sandbox_addloop() {
-  local name=${2#/dev/} majmin
-  majmin=$(cat "/sys/class/block/$name/dev")
+  sandbox_backings+=("$(readlink -f "$2")")
+  local name=${sandbox_loop#/dev/}
+  sandbox_majmin=$(cat "/sys/class/block/$name/dev")
   ln -s "$(readlink -f "/sys/class/block/$name")" "$1/sys/$name"
-  mknod -m 600 "$1/dev/$name" b "${majmin%:*}" "${majmin#*:}"
+  mknod -m 600 "$1/dev/$name" b "${sandbox_majmin%:*}" "${sandbox_majmin#*:}"
+  printf 'E:ID_VENDOR=%s\nE:ID_MODEL=loop_device\n' "$3" >"$1/run/udev/data/b$sandbox_majmin"
 }
 
-# sandbox_detach_all: detaches the loop devices of sandbox_attach. Loop
+# sandbox_detach_all: detaches the loop devices of sandbox_disk. Loop
 # numbers are reused at once, so a device that no longer reads our backing
 # file belongs to someone else by now and is left alone. The kernel may
 # hold a device a moment after kelpfall closed it: a few tries.
 sandbox_detach_all() {
-  local i loop back
+  local i loop
   for i in "${!sandbox_loops[@]}"; do
     loop=${sandbox_loops[$i]}
     for _ in 1 2 3 4 5 6 7 8 9 10; do
-      back=$(cat "/sys/class/block/${loop#/dev/}/loop/backing_file" 2>/dev/null) || break
-      [ "$back" = "${sandbox_backings[$i]}" ] || break
+      [ "$(cat "/sys/class/block/${loop#/dev/}/loop/backing_file" 2>/dev/null)" = "${sandbox_backings[$i]}" ] || break
       losetup -d "$loop" 2>/dev/null && break
       sleep 0.2
     done
   done
-  sandbox_loops=()
-  sandbox_backings=()
+  sandbox_loops=() sandbox_backings=()
 }
 
 # sandbox_run DIR COMMAND [ARGS...]: runs COMMAND in a private mount

@@ -1,20 +1,15 @@
 #!/usr/bin/env bash
-# Builds kelpfall and runs every test and check through one runner, ctest:
-#   - in a plain build: the GoogleTest suite, the manual check, the static
-#     analysis (lint) and the suite again with every run of kelpfall under
-#     valgrind memcheck;
-#   - in an AddressSanitizer + UndefinedBehaviorSanitizer build: the suite
-#     and the manual check;
-# both with warnings as errors; then the fuzz target for FUZZ_SECONDS
-# (default 120). Installs what it needs when missing.
-# Run through sudo, the builds and the fuzzing run as the user who called
-# sudo and only ctest as root; the files ctest writes are given back to that
-# user, so nothing in build/ stays root's.
-# Tests that need root, mount namespaces or loop devices, and checks whose
-# tool is missing, are skipped and counted as skipped, never as passed.
-# Under CI=true a skip fails the run: this is the one place that says so.
-# Ends with one line "summary: N passed, N failed, N skipped", from ctest's
-# results (ctest --output-junit) and the fuzzing as one test more.
+# Builds kelpfall and runs every test and check through one runner, ctest,
+# in a plain build (the GoogleTest suite, the manual check, lint, and the
+# suite under valgrind memcheck) and in an ASan + UBSan build (the suite,
+# the manual check), warnings as errors; then fuzzes for FUZZ_SECONDS
+# (default 120). Installs what it needs when missing. Run through sudo, it
+# builds and fuzzes as the user who called sudo and only ctest runs as root;
+# what ctest wrote is given back to that user. A test or check that cannot
+# run (not root, a tool missing) is skipped and counted as skipped; under
+# CI=true a skip fails the run: this is the one place that says so.
+# Ends with "summary: N passed, N failed, N skipped", from ctest's results
+# (ctest --output-junit) and the fuzzing as one test more.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/deps.sh" man-db bsdextrautils clang-tidy cppcheck valgrind fuzzer || exit 1
@@ -23,9 +18,7 @@ if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ] &
   runuser -u "$SUDO_USER" -- test -w "$top"; then
   as=(runuser -u "$SUDO_USER" --)
 fi
-passed=0
-failed=0
-skipped=0
+passed=0 failed=0 skipped=0
 # attr NAME FILE: the value of NAME="..." in the first line that has it.
 attr() { sed -n "s/.*[[:space:]]$1=\"\\([0-9]*\\)\".*/\\1/p" "$2" | head -1; }
 
