@@ -21,12 +21,8 @@ kelpfall=$("$top/scripts/build.sh")
 . "$top/scripts/sandbox.sh"
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/kelpfall-bench.XXXXXX")
 cg=""
-cleanup() {
-  [ -z "$cg" ] || [ ! -d "$cg" ] || rmdir "$cg" || echo "bench.sh: could not remove cgroup $cg" >&2
-  sandbox_detach_all
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
+trap '[ -z "$cg" ] || rmdir "$cg" || echo "bench.sh: could not remove cgroup $cg" >&2
+  sandbox_detach_all; rm -rf "$tmp"' EXIT
 
 # setup N BYTES IMAGEBYTES: sandbox $tmp/sN whose only disk is a loop device
 # of BYTES ($dev, $majmin), and a random image of IMAGEBYTES ($img) written
@@ -39,8 +35,7 @@ setup() {
   head -c "$3" /dev/urandom >"$img"
   dd if="$img" of="$dev" bs=10000384 conv=fsync status=none
 }
-# seconds since $1, an $EPOCHREALTIME value (bash's clock: no process started)
-since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f", b - a }'; }
+since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f", b - a }'; } # $1: $EPOCHREALTIME
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
   if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 # Same start for every run: the image in the page cache, nothing of the
@@ -63,21 +58,14 @@ kelpfall_run() {
   since "$(cat "$sbox/start.txt")"
   awk -F': ' '/Maximum resident set size/ { print $2 }' "$sbox/time.txt" >>"$tmp/rss.txt"
 }
-dd_run() {
-  local t0=$EPOCHREALTIME
-  dd if="$img" of="$dev" bs=10000384 conv=fsync status=none
-  since "$t0"
-}
+dd_run() { local t0=$EPOCHREALTIME; dd if="$img" of="$dev" bs=10000384 conv=fsync status=none; since "$t0"; }
 
 echo "== 1. 1 GB image onto a loop device (backing file on $(df --output=source "$tmp" | tail -1)), $runs runs each, alternating"
 setup 1 $((1100 << 20)) 1000000000
 k=() d=()
 for ((i = 1; i <= runs; i++)); do
-  if ((i % 2)); then
-    settle; k+=("$(kelpfall_run)"); settle; d+=("$(dd_run)")
-  else
-    settle; d+=("$(dd_run)"); settle; k+=("$(kelpfall_run)")
-  fi
+  if ((i % 2)); then settle; k+=("$(kelpfall_run)"); settle; d+=("$(dd_run)")
+  else settle; d+=("$(dd_run)"); settle; k+=("$(kelpfall_run)"); fi
 done
 cmp -n 1000000000 "$img" "$dev"
 km=$(median "${k[@]}") dm=$(median "${d[@]}")
@@ -95,9 +83,10 @@ if [ -n "$v2" ] && grep -qw io "$v2/cgroup.controllers"; then
   for c in io memory; do
     ! grep -qw "$c" "$v2/cgroup.controllers" || echo "+$c" >"$v2/cgroup.subtree_control"
   done
-  limit="$v2/kelpfall-bench.$$" limitfile=io.max limitfmt="%s wbps=100000000" cgv=2
+  limit="$v2/kelpfall-bench.$$" limitfile=io.max limitfmt="%s wbps=100000000" cgv=2 stat=io.stat
 elif [ -n "$v1" ]; then
   limit="$v1/kelpfall-bench.$$" limitfile=blkio.throttle.write_bps_device limitfmt="%s 100000000" cgv=1
+  stat=blkio.throttle.io_service_bytes
 else
   echo "== 2. skipped: no cgroup here can limit a device's bandwidth (no cgroup v1 blkio" \
     "controller, ${v2:-no cgroup v2}${v2:+: cgroup v2 without the io controller})"
@@ -110,13 +99,11 @@ if [ -n "$limit" ]; then
   mkdir "$cg"
   # shellcheck disable=SC2059 # the format is one of the two above
   printf "$limitfmt\n" "$majmin" >"$cg/$limitfile"
-  # bytes written to the loop device that the cgroup saw
+  # bytes written to the loop device that the cgroup saw: "MAJ:MIN Write N"
+  # (v1) or "MAJ:MIN rbytes=N wbytes=N ..." (v2)
   throttled_bytes() {
-    if [ "$cgv" = 2 ]; then
-      awk -v d="$majmin" '$1 == d { for (i = 2; i <= NF; i++) if ($i ~ /^wbytes=/) print substr($i, 8) }' "$cg/io.stat"
-    else
-      awk -v d="$majmin" '$1 == d && $2 == "Write" { print $3 }' "$cg/blkio.throttle.io_service_bytes"
-    fi
+    awk -v d="$majmin" '$1 == d && $2 == "Write" { print $3 }
+      $1 == d { for (i = 2; i <= NF; i++) if ($i ~ /^wbytes=/) print substr($i, 8) }' "$cg/$stat"
   }
   w=() c=() unseen=0
   for ((i = 1; i <= runs; i++)); do
@@ -142,6 +129,5 @@ if [ -n "$limit" ]; then
   awk -v w="$wm" -v c="$cm" 'BEGIN { printf "share of the limited bandwidth: warm %.1f %%, cold %.1f %% (target >= 97 %%)\n", 300.000256 / w, 300.000256 / c }'
 fi
 
-echo
 rss=$(sort -g "$tmp/rss.txt" | tail -1)
 echo "== 3. kelpfall peak RSS over all runs: $rss KiB ($(awk -v r="$rss" 'BEGIN { printf "%.2f", r / 1024 }') MiB; target <= 12 MiB)"

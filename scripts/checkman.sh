@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Checks a manual page: groff reports no warning, and no line is wider than
-# 80 characters when man renders it for an 80-column terminal (MANWIDTH=80).
-# Usage: scripts/checkman.sh PAGE   Exit status 77 (skipped) without the tools.
+# Checks a manual page: no groff warning, no line over 80 characters as man
+# renders it for an 80-column terminal. Usage: scripts/checkman.sh PAGE
+# Exit status 77 (skipped) without the tools.
 set -uo pipefail
 page=$1
 if ! command -v man >/dev/null || ! command -v groff >/dev/null || ! command -v col >/dev/null; then
@@ -20,10 +20,7 @@ if [ -n "$warnings" ]; then
 fi
 # col -b drops the overstriking man uses for bold.
 while IFS= read -r line; do
-  if [ ${#line} -gt 80 ]; then
-    echo "${#line} characters at MANWIDTH=80: $line"
-    status=1
-  fi
+  [ ${#line} -le 80 ] || { echo "${#line} characters at MANWIDTH=80: $line"; status=1; }
 done < <(MANWIDTH=80 man --warnings -l "$page" 2>&1 | col -bx)
 [ $status -eq 0 ] && echo "checkman.sh: $page: no groff warning, no line over 80 characters"
 exit $status

@@ -10,15 +10,10 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 [ "$(id -u)" -eq 0 ] || { echo "demo.sh: run as root (loop devices, mount namespace)" >&2; exit 1; }
 
 kelpfall=$("$top/scripts/build.sh")
-
 # shellcheck source=scripts/sandbox.sh
 . "$top/scripts/sandbox.sh"
 tmp=$(mktemp -d /tmp/kelpfall-demo.XXXXXX)
-cleanup() {
-  sandbox_detach_all
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
+trap 'sandbox_detach_all; rm -rf "$tmp"' EXIT
 
 # A sample image that does not end on a sector boundary, so the last chunk
 # is padded, and a 64 MiB device full of 0xEE bytes.

@@ -1,14 +1,11 @@
 #!/usr/bin/env bash
 # Installs what building and testing kelpfall needs, when it is missing.
-# Usage: scripts/deps.sh [extra Debian packages...]
-# The name "fuzzer" stands for clang and the fuzzer runtime of its version
-# (libclang-rt-N-dev: clang 14 on Debian 12, 18 on Ubuntu 24.04, 19 on Debian 13).
+# Usage: scripts/deps.sh [extra Debian packages...]; the name "fuzzer" stands
+# for clang and the fuzzer runtime of its version, libclang-rt-N-dev.
 set -euo pipefail
 want=(g++ cmake make libgtest-dev util-linux)
 fuzzer=false
-for p in "$@"; do
-  if [ "$p" = fuzzer ]; then fuzzer=true; want+=(clang); else want+=("$p"); fi
-done
+for p in "$@"; do if [ "$p" = fuzzer ]; then fuzzer=true want+=(clang); else want+=("$p"); fi; done
 install() {
   local missing=() p sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"

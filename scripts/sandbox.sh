@@ -1,17 +1,12 @@
 # shellcheck shell=bash
 # Sourced by demo.sh and bench.sh: fixture trees that stand over
 # /sys/class/block, /run and /dev in a private mount namespace, so that
-# kelpfall sees only the disks put there, and the loop devices behind them,
-# attached and detached here. The tests have their own, in C++
-# (tests/sandbox.h), inside the test binary; the demo and the bench run the
-# Release binary that build.sh makes, with no test build and no GoogleTest,
-# and let the user watch kelpfall's own dialogue on the terminal.
-#
-# A tree DIR holds sys (becomes /sys/class/block), run (becomes /run, with
-# run/udev/data), dev (becomes /dev) and work (the working directory).
-# Every node under DIR/dev is a real block node: kelpfall may write only to
-# a device whose node matches the disk's MAJOR:MINOR, so a disk that is
-# written is a loop device.
+# kelpfall sees only the loop devices put there (attached and detached
+# here). The tests have their own, in C++ (tests/sandbox.h), inside the test
+# binary; the demo and the bench run the Release binary of build.sh, with no
+# test build and no GoogleTest, and show kelpfall's dialogue as it is.
+# A tree DIR holds sys (becomes /sys/class/block), run (becomes /run),
+# dev (becomes /dev) and work (the working directory).
 
 sandbox_loops=()    # loop devices attached by sandbox_disk
 sandbox_backings=() # their backing files, same order
@@ -52,17 +47,15 @@ sandbox_detach_all() {
 
 # sandbox_run DIR COMMAND [ARGS...]: runs COMMAND in a private mount
 # namespace over the tree DIR, in DIR/work, with this shell's standard
-# input and output. /dev/null, /dev/zero and /dev/urandom are bound in from
-# the real /dev. -n: no record in /run/mount/utab.
+# input and output, /dev/null bound in from the real /dev. -n: no record in
+# /run/mount/utab.
 sandbox_run() {
   unshare -m --propagation private bash -c '
     set -e
     t=$1
     shift
-    for n in null zero urandom; do
-      [ -e "$t/dev/$n" ] || : >"$t/dev/$n"
-      mount -n --bind "/dev/$n" "$t/dev/$n"
-    done
+    : >"$t/dev/null"
+    mount -n --bind /dev/null "$t/dev/null"
     mount -n --bind "$t/sys" /sys/class/block
     mount -n --bind "$t/run" /run
     mount -n --rbind "$t/dev" /dev

@@ -1,15 +1,13 @@
 #!/usr/bin/env bash
-# Builds kelpfall and runs every test and check through one runner, ctest,
-# in a plain build (the GoogleTest suite, the manual check, lint, and the
-# suite under valgrind memcheck) and in an ASan + UBSan build (the suite,
-# the manual check), warnings as errors; then fuzzes for FUZZ_SECONDS
-# (default 120). Installs what it needs when missing. Run through sudo, it
-# builds and fuzzes as the user who called sudo and only ctest runs as root;
-# what ctest wrote is given back to that user. A test or check that cannot
-# run (not root, a tool missing) is skipped and counted as skipped; under
-# CI=true a skip fails the run: this is the one place that says so.
-# Ends with "summary: N passed, N failed, N skipped", from ctest's results
-# (ctest --output-junit) and the fuzzing as one test more.
+# Builds kelpfall and runs every test through one runner, ctest, in a plain
+# build (the GoogleTest suite, the manual check, lint, memcheck) and an ASan
+# + UBSan build (the suite, the manual check), warnings as errors; then
+# fuzzes for FUZZ_SECONDS (default 120). Installs what it needs. Run through
+# sudo, it builds and fuzzes as the user who called sudo, runs only ctest as
+# root and gives what ctest wrote back to that user. A test that cannot run
+# (not root, a tool missing) counts as skipped; under CI=true a skip fails
+# the run: this is the one place that says so. Ends with "summary: N passed,
+# N failed, N skipped" from ctest's results, the fuzzing one test more.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/deps.sh" man-db bsdextrautils clang-tidy cppcheck valgrind fuzzer || exit 1
@@ -27,10 +25,7 @@ for variant in plain asan; do
   flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELPFALL_WERROR=ON)
   [ "$variant" = asan ] && flags+=(-DKELPFALL_SANITIZE=ON)
   echo "== $variant build"
-  if ! "$top/scripts/build.sh" "$dir" "${flags[@]}" >/dev/null; then
-    failed=$((failed + 1))
-    continue
-  fi
+  "$top/scripts/build.sh" "$dir" "${flags[@]}" >/dev/null || { failed=$((failed + 1)); continue; }
   echo "== $variant tests"
   rm -f "$dir/junit.xml"
   (cd "$dir" && ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
@@ -38,12 +33,8 @@ for variant in plain asan; do
     ctest --output-on-failure -j2 --output-junit junit.xml)
   [ ${#as[@]} -eq 0 ] || chown -R "$SUDO_USER:" "$dir"
   total=$(attr tests "$dir/junit.xml")
-  if [ -z "$total" ]; then
-    failed=$((failed + 1))
-    continue
-  fi
-  bad=$(attr failures "$dir/junit.xml")
-  skip=$(attr skipped "$dir/junit.xml")
+  [ -n "$total" ] || { failed=$((failed + 1)); continue; }
+  bad=$(attr failures "$dir/junit.xml") skip=$(attr skipped "$dir/junit.xml")
   passed=$((passed + total - bad - skip))
   failed=$((failed + bad))
   skipped=$((skipped + skip))
@@ -52,9 +43,7 @@ done
 echo "== fuzzing"
 if KELPFALL_WERROR=ON "${as[@]}" "$top/scripts/fuzz.sh" "${FUZZ_SECONDS:-120}"; then
   passed=$((passed + 1))
-else
-  failed=$((failed + 1))
-fi
+else failed=$((failed + 1)); fi
 
 echo "summary: $passed passed, $failed failed, $skipped skipped"
 if [ "$skipped" -gt 0 ]; then
