@@ -1,17 +1,17 @@
 #!/usr/bin/env bash
-# The test suite with every run of kelpfall, and only kelpfall, under
-# valgrind memcheck: the harness puts $KELPFALL_WRAPPER in front of it. A valgrind error or a byte still allocated at
-# exit, reachable or not, gives status 99, which fails the test; the logs
-# with findings are printed. The allocation-failure test is left out: it
-# preloads its own allocator. Descriptors are not tracked: valgrind 3.24
-# counts kelpfall's deliberate fcntl probe of a closed standard descriptor
-# as an error and cannot read back a suppression of that kind.
-# Usage: scripts/memcheck.sh BUILD/tests/kelpfall_tests   (a ctest test)
-# Exit status 77 (skipped) without valgrind, or when a test skipped.
+# The test suite with every run of kelpfall, and only kelpfall, under valgrind
+# memcheck: the harness puts $KELPFALL_WRAPPER in front of it. A valgrind error
+# or a byte still allocated at exit, reachable or not, gives status 99, which
+# fails the test; the logs with findings are printed. Left out: the allocation
+# failure test (it preloads its own allocator) and descriptors (valgrind 3.24
+# counts kelpfall's fcntl probe of a closed standard descriptor, unsuppressibly).
+# Usage: scripts/memcheck.sh BUILD/tests/kelpfall_tests [PART COUNT]   Exit
+# status 77 (skipped) without valgrind, or when a test skipped.
 set -uo pipefail
 tests=$1
 command -v valgrind >/dev/null || { echo "memcheck.sh: valgrind is not installed"; exit 77; }
-logs=$(cd "$(dirname "$tests")" && pwd)/memcheck
+export GTEST_SHARD_INDEX=${2:-0} GTEST_TOTAL_SHARDS=${3:-1}
+logs=$(cd "$(dirname "$tests")" && pwd)/memcheck-$GTEST_SHARD_INDEX
 rm -rf "$logs" && mkdir "$logs" || exit 1
 export KELPFALL_WRAPPER="valgrind --leak-check=full --show-leak-kinds=all --errors-for-leak-kinds=all \
 --error-exitcode=99 --vgdb=no --log-file=$logs/%p.log"
