@@ -58,7 +58,7 @@ inline std::string missing(bool bloop) {
 // Skips a test whose requirement is missing (scripts/test.sh fails a run
 // with skips under CI=true).
 #define KF_NEED(bloop)                                                                             \
-    if (std::string kf_why = missing(bloop); !kf_why.empty())                                     \
+    if (std::string kf_why = missing(bloop); !kf_why.empty())                                      \
     GTEST_SKIP() << kf_why
 
 struct Sandbox {
@@ -107,9 +107,11 @@ struct Sandbox {
         std::vector<std::string> sargv{o.program};
         sargv.insert(sargv.end(), o.args.begin(), o.args.end());
         if (const char *swrapper = getenv("KELPFALL_WRAPPER"); swrapper && *swrapper) {
-            put("wrapped", "#!/bin/sh\nexec " + std::string(swrapper) + " '" KELPFALL_BINARY "' \"$@\"\n");
+            put("wrapped",
+                "#!/bin/sh\nexec " + std::string(swrapper) + " '" KELPFALL_BINARY "' \"$@\"\n");
             chmod((root + "/wrapped").c_str(), 0755);
-            std::replace(sargv.begin(), sargv.end(), std::string(KELPFALL_BINARY), root + "/wrapped");
+            std::replace(sargv.begin(), sargv.end(), std::string(KELPFALL_BINARY),
+                         root + "/wrapped");
         }
         std::vector<char *> argv;
         for (std::string &s : sargv)
@@ -124,7 +126,7 @@ struct Sandbox {
                 _exit(126);
             dup2(pin[0], 0), dup2(kout, 1), dup2(kout, 2);
             close_range(3, ~0U, CLOSE_RANGE_CLOEXEC); // nothing inherited from the test's caller
-            alarm(60); // a run that hangs dies and fails its test
+            alarm(60);                                // a run that hangs dies and fails its test
             execv(argv[0], argv.data());
             _exit(127);
         }
