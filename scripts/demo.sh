@@ -10,28 +10,19 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 [ "$(id -u)" -eq 0 ] || { echo "demo.sh: run as root (loop devices, mount namespace)" >&2; exit 1; }
 
 kelpfall=$("$top/scripts/build.sh")
-
 # shellcheck source=scripts/sandbox.sh
 . "$top/scripts/sandbox.sh"
 tmp=$(mktemp -d /tmp/kelpfall-demo.XXXXXX)
-cleanup() {
-  sandbox_detach_all
-  rm -rf "$tmp"
-}
-trap cleanup EXIT
+trap 'sandbox_detach_all; rm -rf "$tmp"' EXIT
 
 # A sample image that does not end on a sector boundary, so the last chunk
 # is padded, and a 64 MiB device full of 0xEE bytes.
 imgsize=23456789
 head -c $((64 << 20)) /dev/zero | tr '\0' '\356' >"$tmp/device.img"
-sandbox_attach "$tmp/device.img"
-loop=$sandbox_loop
-
 # The fixture trees: the loop device's real sysfs entry, its node and a udev
 # record naming it, nothing else.
-sandbox_tree "$tmp/tree"
-sandbox_addloop "$tmp/tree" "$loop"
-sandbox_udev "$tmp/tree" "$sandbox_major:$sandbox_minor" $'E:ID_VENDOR=demo\nE:ID_MODEL=loop_device\n'
+sandbox_disk "$tmp/tree" "$tmp/device.img" demo
+loop=$sandbox_loop
 head -c "$imgsize" /dev/urandom >"$tmp/tree/work/sample.img"
 
 echo "== sample image: $imgsize bytes; device: $loop, 64 MiB of 0xEE bytes"

@@ -1,118 +1,64 @@
 # shellcheck shell=bash
-# Shared by demo.sh, bench.sh and valgrind.sh (sourced, bash): fixture trees
-# that stand over /sys/class/block, /run and /dev in a private mount
-# namespace, so that kelpfall sees only the disks put there, and the loop
-# devices behind them, attached and detached here.
-#
-# A tree DIR holds sys (becomes /sys/class/block), run (becomes /run, with
-# run/udev/data), dev (becomes /dev) and work (the working directory).
-# Every node under DIR/dev is a real block node: kelpfall may write only to
-# a device whose node matches the disk's MAJOR:MINOR, so a disk that is
-# written is a loop device attached with sandbox_attach.
+# Sourced by demo.sh and bench.sh: fixture trees that stand over
+# /sys/class/block, /run and /dev in a private mount namespace, so that
+# kelpfall sees only the loop devices put there (attached and detached
+# here). The tests have their own, in C++ (tests/sandbox.h), inside the test
+# binary; the demo and the bench run the Release binary of build.sh, with no
+# test build and no GoogleTest, and show kelpfall's dialogue as it is.
+# A tree DIR holds sys (becomes /sys/class/block), run (becomes /run),
+# dev (becomes /dev) and work (the working directory).
 
-sandbox_loops=()    # loop devices attached by sandbox_attach
+sandbox_loops=()    # loop devices attached by sandbox_disk
 sandbox_backings=() # their backing files, same order
 
-# sandbox_tree DIR: a new, empty tree (an old one at DIR is removed first).
-sandbox_tree() {
+# sandbox_disk DIR FILE VENDOR: a new tree DIR (an old one is removed) whose
+# only disk is a loop device over FILE (which must exist): its real sysfs
+# entry linked into DIR/sys, its node in DIR/dev and a udev record naming
+# it VENDOR loop_device. Sets sandbox_loop (/dev/loopN) and sandbox_majmin.
+sandbox_disk() {
   rm -rf "$1"
   mkdir -p "$1/sys" "$1/run/udev/data" "$1/dev" "$1/work"
-}
-
-# sandbox_disk DIR NAME MAJOR MINOR SECTORS: a whole disk as sysfs shows it
-# (size in 512-byte sectors, 512-byte logical blocks).
-sandbox_disk() {
-  mkdir -p "$1/sys/$2/queue"
-  printf 'MAJOR=%s\nMINOR=%s\nDEVNAME=%s\nDEVTYPE=disk\n' "$3" "$4" "$2" >"$1/sys/$2/uevent"
-  printf '%s\n' "$5" >"$1/sys/$2/size"
-  printf '512\n' >"$1/sys/$2/queue/logical_block_size"
-}
-
-# sandbox_node DIR NAME MAJOR MINOR: the block node DIR/dev/NAME.
-sandbox_node() {
-  mknod -m 600 "$1/dev/$2" b "$3" "$4"
-}
-
-# sandbox_udev DIR MAJOR:MINOR TEXT: the disk's udev database record.
-sandbox_udev() {
-  printf '%s' "$3" >"$1/run/udev/data/b$2"
-}
-
-# sandbox_attach FILE: a loop device over FILE (which must exist); sets
-# sandbox_loop (/dev/loopN), sandbox_major and sandbox_minor.
-sandbox_attach() {
-  local majmin
-  sandbox_loop=$(losetup -f --show "$1") || return 1
+  sandbox_loop=$(losetup -f --show "$2") || return 1
   sandbox_loops+=("$sandbox_loop")
-  sandbox_backings+=("$(readlink -f "$1")")
-  majmin=$(cat "/sys/class/block/${sandbox_loop#/dev/}/dev")
-  # shellcheck disable=SC2034 # read by the scripts that source this one
-  sandbox_major=${majmin%:*}
-  # shellcheck disable=SC2034
-  sandbox_minor=${majmin#*:}
-}
-
-# sandbox_addloop DIR LOOP: exposes the attached loop device LOOP as it is,
-# its real sysfs entry linked into DIR/sys and its node in DIR/dev.
-sandbox_addloop() {
-  local name=${2#/dev/} majmin
-  majmin=$(cat "/sys/class/block/$name/dev")
+  sandbox_backings+=("$(readlink -f "$2")")
+  local name=${sandbox_loop#/dev/}
+  sandbox_majmin=$(cat "/sys/class/block/$name/dev")
   ln -s "$(readlink -f "/sys/class/block/$name")" "$1/sys/$name"
-  sandbox_node "$1" "$name" "${majmin%:*}" "${majmin#*:}"
+  mknod -m 600 "$1/dev/$name" b "${sandbox_majmin%:*}" "${sandbox_majmin#*:}"
+  printf 'E:ID_VENDOR=%s\nE:ID_MODEL=loop_device\n' "$3" >"$1/run/udev/data/b$sandbox_majmin"
 }
 
-# sandbox_detach_all: detaches the loop devices of sandbox_attach. Loop
+# sandbox_detach_all: detaches the loop devices of sandbox_disk. Loop
 # numbers are reused at once, so a device that no longer reads our backing
 # file belongs to someone else by now and is left alone. The kernel may
 # hold a device a moment after kelpfall closed it: a few tries.
 sandbox_detach_all() {
-  local i loop back
+  local i loop
   for i in "${!sandbox_loops[@]}"; do
     loop=${sandbox_loops[$i]}
     for _ in 1 2 3 4 5 6 7 8 9 10; do
-      back=$(cat "/sys/class/block/${loop#/dev/}/loop/backing_file" 2>/dev/null) || break
-      [ "$back" = "${sandbox_backings[$i]}" ] || break
+      [ "$(cat "/sys/class/block/${loop#/dev/}/loop/backing_file" 2>/dev/null)" = "${sandbox_backings[$i]}" ] || break
       losetup -d "$loop" 2>/dev/null && break
       sleep 0.2
     done
   done
-  sandbox_loops=()
-  sandbox_backings=()
+  sandbox_loops=() sandbox_backings=()
 }
 
 # sandbox_run DIR COMMAND [ARGS...]: runs COMMAND in a private mount
 # namespace over the tree DIR, in DIR/work, with this shell's standard
-# input and output. /dev/null, /dev/zero and /dev/urandom are bound in from
-# the real /dev (tools such as valgrind open them). -n: no record in
+# input and output, /dev/null bound in from the real /dev. -n: no record in
 # /run/mount/utab.
 sandbox_run() {
   unshare -m --propagation private bash -c '
     set -e
     t=$1
     shift
-    for n in null zero urandom; do
-      [ -e "$t/dev/$n" ] || : >"$t/dev/$n"
-      mount -n --bind "/dev/$n" "$t/dev/$n"
-    done
+    : >"$t/dev/null"
+    mount -n --bind /dev/null "$t/dev/null"
     mount -n --bind "$t/sys" /sys/class/block
     mount -n --bind "$t/run" /run
     mount -n --rbind "$t/dev" /dev
     cd "$t/work"
     exec "$@"' sandbox "$@"
-}
-
-# sandbox_check: exits 77 (skipped) when this shell cannot build a sandbox
-# with loop devices (not root, no losetup or unshare), or 1 under CI=true,
-# where every check must run. $1 names the script in the message.
-sandbox_check() {
-  local why=""
-  if [ "$(id -u)" -ne 0 ]; then
-    why="needs root (loop devices, mount namespace)"
-  elif ! command -v losetup >/dev/null || ! command -v unshare >/dev/null; then
-    why="needs losetup and unshare (util-linux)"
-  fi
-  [ -z "$why" ] && return 0
-  echo "$1: $why" >&2
-  [ "${CI:-}" = true ] && exit 1
-  exit 77
 }

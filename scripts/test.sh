@@ -1,77 +1,50 @@
 #!/usr/bin/env bash
-# Builds kelpfall and runs every test and check:
-#   - the GoogleTest suite, the manual and the hardening check in a plain and an
-#     AddressSanitizer + UndefinedBehaviorSanitizer build, warnings as
-#     errors (KELPFALL_WERROR);
-#   - static analysis (scripts/lint.sh);
-#   - valgrind memcheck over the real binary on the main paths
-#     (scripts/valgrind.sh);
-#   - each libFuzzer target for FUZZ_SECONDS (default 120) per target
-#     (scripts/fuzz.sh).
-# Installs what it needs when missing. Tests that need root, mount namespaces
-# or loop devices skip without them, and so does a check script that cannot
-# run (exit status 77); under CI=true they fail instead, and any skip left
-# fails the run. Ends with one line "summary: N passed, N failed, N skipped".
+# Builds kelpfall and runs every test through one runner, ctest, in a plain
+# build (the GoogleTest suite, the manual and hardening checks, lint,
+# memcheck) and an ASan + UBSan build (the suite, the manual and hardening
+# checks), warnings as errors; then fuzzes for FUZZ_SECONDS (default 120).
+# Installs what it needs. Run through
+# sudo, it builds and fuzzes as the user who called sudo, runs only ctest as
+# root and gives what ctest wrote back to that user. A test that cannot run
+# (not root, a tool missing) counts as skipped; under CI=true a skip fails
+# the run: this is the one place that says so. Ends with "summary: N passed,
+# N failed, N skipped" from ctest's results, the fuzzing one test more.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-# man-db and bsdextrautils (col): the manual check; devscripts: hardening-check.
-"$top/scripts/deps.sh" man-db bsdextrautils devscripts || exit 1
-jobs=$(nproc)
-export KELPFALL_WERROR=ON
-passed=0
-failed=0
-skipped=0
-
-# Adds the counts of a ctest log to the totals: its closing line
-# "N% tests passed, F tests failed out of T" counts a skipped test as
-# passed, and its list of tests that did not run marks them "(Skipped)".
-count_ctest() {
-  local line total bad skip
-  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -1)
-  if [ -z "$line" ]; then
-    failed=$((failed + 1))
-    return
-  fi
-  bad=$(sed -E 's/.* ([0-9]+) tests? failed out of.*/\1/' <<<"$line")
-  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
-  skip=$(grep -cE '^[[:space:]]*[0-9]+ - .* \(Skipped\)$' "$1")
-  passed=$((passed + total - bad - skip))
-  failed=$((failed + bad))
-  skipped=$((skipped + skip))
-}
-
-# Runs one check script; it counts as one test, skipped on exit status 77.
-check() {
-  echo "== $1"
-  local status=0
-  "${@:2}" || status=$?
-  case $status in
-    0) passed=$((passed + 1)) ;;
-    77) skipped=$((skipped + 1)); echo "($1: skipped)" ;;
-    *) failed=$((failed + 1)) ;;
-  esac
-}
+"$top/scripts/deps.sh" man-db bsdextrautils devscripts clang-tidy cppcheck valgrind fuzzer || exit 1
+as=()
+if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ] &&
+  runuser -u "$SUDO_USER" -- test -w "$top"; then
+  as=(runuser -u "$SUDO_USER" --)
+fi
+passed=0 failed=0 skipped=0
+# attr NAME FILE: the value of NAME="..." in the first line that has it.
+attr() { sed -n "s/.*[[:space:]]$1=\"\\([0-9]*\\)\".*/\\1/p" "$2" | head -1; }
 
 for variant in plain asan; do
   dir="$top/build/test-$variant"
   flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELPFALL_WERROR=ON)
   [ "$variant" = asan ] && flags+=(-DKELPFALL_SANITIZE=ON)
   echo "== $variant build"
-  if ! { cmake -S "$top" -B "$dir" "${flags[@]}" >/dev/null && cmake --build "$dir" -j"$jobs"; }; then
-    failed=$((failed + 1))
-    continue
-  fi
+  "$top/scripts/build.sh" "$dir" "${flags[@]}" >/dev/null || { failed=$((failed + 1)); continue; }
   echo "== $variant tests"
-  log="$dir/ctest.log"
+  rm -f "$dir/junit.xml"
   (cd "$dir" && ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
-     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-     ctest --output-on-failure -j"$jobs") 2>&1 | tee "$log"
-  count_ctest "$log"
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --output-on-failure -j2 --output-junit junit.xml)
+  [ ${#as[@]} -eq 0 ] || chown -R "$SUDO_USER:" "$dir"
+  total=$(attr tests "$dir/junit.xml")
+  [ -n "$total" ] || { failed=$((failed + 1)); continue; }
+  bad=$(attr failures "$dir/junit.xml") skip=$(attr skipped "$dir/junit.xml")
+  passed=$((passed + total - bad - skip))
+  failed=$((failed + bad))
+  skipped=$((skipped + skip))
 done
 
-check "static analysis" "$top/scripts/lint.sh"
-check "valgrind memcheck" "$top/scripts/valgrind.sh"
-check "fuzzing" "$top/scripts/fuzz.sh" "${FUZZ_SECONDS:-120}"
+echo "== fuzzing"
+if KELPFALL_WERROR=ON "${as[@]}" "$top/scripts/fuzz.sh" "${FUZZ_SECONDS:-120}"; then
+  passed=$((passed + 1))
+else failed=$((failed + 1)); fi
 
 echo "summary: $passed passed, $failed failed, $skipped skipped"
 if [ "$skipped" -gt 0 ]; then

@@ -93,7 +93,7 @@ static void fncfinishlisting(loopptrstructure *idest, size_t npos) {
 }
 
 // Element types the formatters list.
-enum listingelementkind { klistdirname, klisttextptr, klistschar };
+enum listingelementkind : uint8_t { klistdirname, klisttextptr, klistschar };
 
 // Points *psvalue at the text of element k and returns its length; numbers
 // are printed into snumber first.
