@@ -15,25 +15,31 @@ int32_t nlastchunklen;
 int32_t kfdverify = -1;
 struct stat rstverifystats;
 
+// An odd 64-bit constant (the golden ratio's fraction): multiplying by it
+// spreads every input bit over the upper bits.
+static const uint64_t nchecksumprime = 0x9E3779B97F4A7C15ULL;
+
+// One step of a lane: the value folded in, then spread by the multiply.
+static uint64_t fncchecksumstep(uint64_t nlane, uint64_t nvalue) {
+    return (nlane ^ nvalue ^ (nvalue >> 29)) * nchecksumprime;
+}
+
 uint64_t fncchecksum64(const char *sdata, size_t n) {
-    // Four independent multiply-xor lanes over 8-byte words keep the
-    // multiplier busy; the tail is taken byte by byte.
-    const uint64_t nprime = 0x9E3779B97F4A7C15ULL;
+    // Four independent lanes over 8-byte words keep the multiplier busy; the
+    // tail is taken byte by byte.
     uint64_t nlane[4] = {n, n ^ 1, n ^ 2, n ^ 3};
     size_t k = 0;
     for (; k + 32 <= n; k += 32) {
-        for (int klane = 0; klane < 4; klane++) {
+        for (size_t klane = 0; klane < 4; klane++) {
             uint64_t nword;
             memcpy(&nword, sdata + k + 8 * klane, sizeof nword);
-            nlane[klane] = (nlane[klane] ^ nword) * nprime;
+            nlane[klane] = fncchecksumstep(nlane[klane], nword);
         }
     }
     for (; k < n; k++)
-        nlane[k % 4] = (nlane[k % 4] ^ static_cast<unsigned char>(sdata[k])) * nprime;
-    uint64_t nsum = 0;
-    for (uint64_t nvalue : nlane)
-        nsum = (nsum ^ (nvalue >> 29) ^ nvalue) * nprime;
-    return nsum;
+        nlane[k % 4] = fncchecksumstep(nlane[k % 4], static_cast<unsigned char>(sdata[k]));
+    return fncchecksumstep(fncchecksumstep(fncchecksumstep(nlane[0], nlane[1]), nlane[2]),
+                           nlane[3]);
 }
 
 void fncnotechunkwritten() {

@@ -142,9 +142,9 @@ extern int32_t berrflag;
 void wrlog(const char *smessage);
 // Writes a fixed message to stderr and flushes it.
 void fncprintfixederror(const char *smessage);
-// Writes sformat, whose conversions are one or two %s, with the texts that
-// follow to stderr and flushes it.
-void fncprintformattederror(const char *sformat, ...) __attribute__((format(printf, 1, 2)));
+// Writes sformat, whose conversions are one or two %s, with stext and
+// stext2 to stderr and flushes it.
+void fncprintformattederror(const char *sformat, const char *stext, const char *stext2 = "");
 // Writes a fixed message to stderr and ends the run with status 1.
 [[noreturn]] void fncabortwithmessage(const char *smessage);
 

@@ -3,7 +3,6 @@
 #include "core/core.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
@@ -35,11 +34,9 @@ void fncprintfixederror(const char *smessage) {
     fflush(stderr);
 }
 
-void fncprintformattederror(const char *sformat, ...) {
-    va_list iargs;
-    va_start(iargs, sformat);
-    vfprintf(stderr, sformat, iargs);
-    va_end(iargs);
+void fncprintformattederror(const char *sformat, const char *stext, const char *stext2) {
+    // A format with one conversion leaves stext2 unread, as printf allows.
+    fprintf(stderr, sformat, stext, stext2);
     fflush(stderr);
 }
 
