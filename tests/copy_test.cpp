@@ -12,7 +12,6 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -80,20 +79,23 @@ struct Stick : Sandbox {
 };
 
 // A disk that lies (tests/fakedisk.cpp): the file disk claims nclaimed bytes
-// and keeps nreal while the object lives.
+// and keeps nreal while the object lives; with brewrite, its first write
+// rewrites the file disk.img beside it.
 struct FakeDisk {
-    std::string disk = fs::temp_directory_path() / "kelpfall-fake.XXXXXX";
+    std::string disk = fs::temp_directory_path() / "kelpfall-fake.XXXXXX", image = "";
 
-    FakeDisk(const std::string &smode, long nclaimed, long nreal, const std::string &sgate) {
+    FakeDisk(const std::string &smode, long nclaimed, long nreal, bool brewrite) {
         close(mkstemp(disk.data()));
+        image = brewrite ? disk + ".img" : "";
         shell(KELPFALL_FAKEDISK " " + disk + " " + smode + " " + std::to_string(nclaimed) + " " +
-              std::to_string(nreal) + " " + sgate + " >/dev/null 2>&1 &");
+              std::to_string(nreal) + " " + image + " >/dev/null 2>&1 &");
         for (int k = 0; k < 500 && fs::file_size(disk) != static_cast<uintmax_t>(nclaimed); k++)
             usleep(10000);
     }
     ~FakeDisk() {
         shell("umount -l " + disk);
         unlink(disk.c_str());
+        unlink(image.c_str());
     }
 };
 
@@ -110,9 +112,7 @@ TEST(Copy, Outcomes) {
     // A 4 MiB tmpfs, for a backing file whose store fills up.
     std::string sfull = fs::temp_directory_path() / "kelpfall-full.XXXXXX";
     ASSERT_TRUE(mkdtemp(sfull.data()) && !mount("tmpfs", sfull.c_str(), "tmpfs", 0, "size=4m"));
-    const std::string sgate =
-                          fs::temp_directory_path() / ("kelpfall-gate." + std::to_string(getpid())),
-                      swrite = "WriteFile failed\n ERRORMSG: ",
+    const std::string swrite = "WriteFile failed\n ERRORMSG: ",
                       seio = " ERRORMSG: 5 Input/output error\n";
     struct Case {
         long ndevsize, nsize;
@@ -121,8 +121,7 @@ TEST(Copy, Outcomes) {
         Image kimage = Image::file; // disk.img, unless said otherwise
         // The disk: a plain loop device, "-r" read-only, "full" over a full
         // tmpfs, "wrap" or "drop" a counterfeit keeping a quarter of it,
-        // "gate" an honest disk whose first write waits for the image to be
-        // rewritten.
+        // "rewrite" an honest disk whose first write rewrites the image.
         std::string sdisk = "";
         std::string sclosed = "";     // descriptors closed at the start, in sh
         long ncopied = -1;            // image bytes on the disk (-1: all)
@@ -160,19 +159,16 @@ TEST(Copy, Outcomes) {
         // last chunk reads back wrong.
         {64 << 20, 30000000, "30000128", "VerifyFile failed\n" + seio, Image::file, "wrap"},
         {64 << 20, 30000000, "30000128", "VerifyFile failed\n" + seio, Image::file, "drop"},
-        // Rewritten in place, same size, while the copy waits at its first
-        // write: two images on the disk.
-        {1 << 20, 1000, "1024", "ReadFile failed\n" + seio, Image::file, "gate"},
+        // Rewritten in place, same size, at the copy's first write: parts of
+        // two images on the disk.
+        {1 << 20, 1000, "1024", "ReadFile failed\n" + seio, Image::file, "rewrite"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.nsize) + " " + c.sdisk + " " + c.sclosed + " " + c.slog);
         std::optional<FakeDisk> ifake;
-        if (c.sdisk == "wrap" || c.sdisk == "drop" || c.sdisk == "gate") {
-            ASSERT_TRUE(c.sdisk != "gate" || mkfifo(sgate.c_str(), 0600) == 0);
+        if (c.sdisk == "wrap" || c.sdisk == "drop" || c.sdisk == "rewrite")
             ifake.emplace(c.sdisk == "wrap" ? "wrap" : "drop", c.ndevsize,
-                          c.sdisk == "gate" ? c.ndevsize : c.ndevsize / 4,
-                          c.sdisk == "gate" ? sgate : "");
-        }
+                          c.sdisk == "rewrite" ? c.ndevsize : c.ndevsize / 4, c.sdisk == "rewrite");
         Stick st(c.ndevsize, c.sdisk == "-r" ? "-r" : "",
                  ifake               ? ifake->disk
                  : c.sdisk == "full" ? sfull + "/backing.img"
@@ -184,6 +180,10 @@ TEST(Copy, Outcomes) {
         std::string scommand = "exec \"$0\" disk.img " + c.sclosed;
         if (c.kimage == Image::file)
             st.put("work/disk.img", image);
+        if (ifake && !ifake->image.empty()) {
+            std::ofstream(ifake->image, std::ios::binary) << image;
+            o.args = {ifake->image};
+        }
         if (c.kimage == Image::directory)
             fs::create_directory(st.root + "/work/disk.img");
         if (c.kimage == Image::controlname) {
@@ -205,18 +205,7 @@ TEST(Copy, Outcomes) {
             o.args = {"-c", scommand, KELPFALL_BINARY};
             o.outfile = c.sclosed.empty() ? "" : "/dev/null";
         }
-        std::thread irewrite([&] {
-            int kfd = -1;
-            for (int k = 0; c.sdisk == "gate" && kfd == -1 && k < 3000; k++, usleep(10000))
-                kfd = open(sgate.c_str(), O_WRONLY | O_NONBLOCK); // fails until the copy waits
-            if (kfd != -1)
-                std::ofstream(st.root + "/work/disk.img", std::ios::in | std::ios::binary)
-                    << std::string(image.rbegin(), image.rend());
-            close(kfd);
-        });
         Result r = st.run(o);
-        irewrite.join();
-        unlink(sgate.c_str());
         EXPECT_EQ(r.status, c.slog.empty() ? 0 : 1);
         if (c.sclosed.empty()) {
             EXPECT_NE(r.out.find(c.slog), std::string::npos) << r.out;

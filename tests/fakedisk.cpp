@@ -3,11 +3,10 @@
 // of them in memory and acknowledges every write and flush. wrap takes every
 // offset modulo REAL (a counterfeit stick's controller); drop discards writes
 // at or past REAL and reads zeros there (with REAL == CLAIMED, an honest
-// disk). With GATE, a FIFO, the first write waits until the test has opened
-// the FIFO for writing and closed it again: the copy is held in its first
-// chunk meanwhile. The file is opened with direct_io: no page cache of its
-// own, so a loop device over it reads what this program answers. Exits when
-// unmounted.
+// disk). With REWRITE, the first write rewrites that file in place, its bytes
+// in reverse order, as a download or a build rewrites an image while it is
+// copied. The file is opened with direct_io: no page cache of its own, so a
+// loop device over it reads what this program answers. Exits when unmounted.
 #define FUSE_USE_VERSION 31
 #include <fuse3/fuse.h>
 
@@ -15,15 +14,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
-static bool fd_wrap;        // wrap, else drop
-static off_t fd_claimed;    // size the file reports
-static off_t fd_real;       // bytes kept
-static char *fd_data;       // the bytes kept
-static const char *fd_gate; // the FIFO the first write waits on, or null
+static bool fd_wrap;           // wrap, else drop
+static off_t fd_claimed;       // size the file reports
+static off_t fd_real;          // bytes kept
+static char *fd_data;          // the bytes kept
+static const char *fd_rewrite; // the file the first write rewrites, or null
 
 static int fd_getattr(const char *, struct stat *st, fuse_file_info *) {
     *st = {.st_nlink = 1, .st_mode = S_IFREG | 0644, .st_size = fd_claimed};
@@ -55,26 +56,24 @@ static int fd_read(const char *, char *buf, size_t size, off_t off, fuse_file_in
 }
 
 static int fd_write(const char *, const char *buf, size_t size, off_t off, fuse_file_info *) {
-    if (fd_gate != nullptr) {
-        char c;
-        int kfd = open(fd_gate, O_RDONLY); // returns once the test opened it
-        while (kfd != -1 && read(kfd, &c, 1) > 0) {
-        }
-        close(kfd);
-        fd_gate = nullptr;
+    if (fd_rewrite != nullptr) {
+        std::fstream f(fd_rewrite, std::ios::in | std::ios::out | std::ios::binary);
+        std::string sold((std::istreambuf_iterator<char>(f)), {});
+        f.seekp(0) << std::string(sold.rbegin(), sold.rend());
+        fd_rewrite = nullptr;
     }
     return fd_io(const_cast<char *>(buf), size, off, true);
 }
 
 int main(int argc, char **argv) {
     if (argc != 5 && argc != 6) {
-        fprintf(stderr, "usage: fakedisk MOUNTFILE wrap|drop CLAIMED REAL [GATE]\n");
+        fprintf(stderr, "usage: fakedisk MOUNTFILE wrap|drop CLAIMED REAL [REWRITE]\n");
         return 2;
     }
     fd_wrap = strcmp(argv[2], "wrap") == 0;
     fd_claimed = atoll(argv[3]);
     fd_real = atoll(argv[4]);
-    fd_gate = argc == 6 ? argv[5] : nullptr;
+    fd_rewrite = argc == 6 ? argv[5] : nullptr;
     fd_data = static_cast<char *>(calloc(static_cast<size_t>(fd_real), 1));
     fuse_operations ops = {
         .getattr = fd_getattr, .open = fd_open, .read = fd_read, .write = fd_write};
