@@ -1,16 +1,11 @@
 #!/usr/bin/env bash
-# Speed and memory of the copy, on loop devices this script attaches itself
-# (and detaches), kelpfall always running in a private mount namespace where
-# the loop device is the only disk. Prints medians of RUNS runs (default 5):
-#  1. a 1 GB image onto a loop device: kelpfall against
-#     dd if=IMAGE of=DEVICE bs=10000384 conv=fsync, runs alternating;
-#  2. a 300 MB image onto a loop device throttled to 100 MB/s on its
-#     major:minor, by cgroup v2's io.max or else cgroup v1's blkio throttle,
-#     image in the page cache and with the caches dropped first; skipped,
-#     with the reason, where neither can limit the device;
-#  3. kelpfall's peak resident memory over all its runs (/usr/bin/time -v).
-# Needs root, losetup, unshare and /usr/bin/time. Dropping the caches
-# (echo 3 > /proc/sys/vm/drop_caches) slows the machine for a moment.
+# Speed and memory of the copy on loop devices it attaches and detaches,
+# kelpfall in a private mount namespace where the device is the only disk.
+# Medians of RUNS runs (default 5), alternating: 1. 1 GB, kelpfall against
+# dd bs=10000384 conv=fsync; 2. 300 MB onto the device limited to 100 MB/s
+# (cgroup v2 io.max, else v1 blkio; skipped with the reason where neither
+# can), image cached and caches dropped; 3. kelpfall's peak RSS. Needs root;
+# dropping the caches slows the machine for a moment.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 runs=${RUNS:-5}
@@ -38,8 +33,7 @@ setup() {
 since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f", b - a }'; } # $1: $EPOCHREALTIME
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
   if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-# Same start for every run: the image in the page cache, nothing of the
-# device or of its backing file cached; with "cold", no image cached either.
+# Same start for every run: the image cached (with "cold" not), the device not.
 settle() {
   cat "$img" >/dev/null
   sync
@@ -99,8 +93,7 @@ if [ -n "$limit" ]; then
   mkdir "$cg"
   # shellcheck disable=SC2059 # the format is one of the two above
   printf "$limitfmt\n" "$majmin" >"$cg/$limitfile"
-  # bytes written to the loop device that the cgroup saw: "MAJ:MIN Write N"
-  # (v1) or "MAJ:MIN rbytes=N wbytes=N ..." (v2)
+  # bytes written that the cgroup saw: "MAJ:MIN Write N" (v1), "MAJ:MIN ... wbytes=N" (v2)
   throttled_bytes() {
     awk -v d="$majmin" '$1 == d && $2 == "Write" { print $3 }
       $1 == d { for (i = 2; i <= NF; i++) if ($i ~ /^wbytes=/) print substr($i, 8) }' "$cg/$stat"

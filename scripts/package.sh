@@ -1,19 +1,13 @@
 #!/usr/bin/env bash
-# Builds a Release kelpfall and the Debian package kelpfall_<version>_<arch>.deb
-# (/usr/sbin/kelpfall, its manual, and the copyright, NEWS and the Debian
-# changelog in /usr/share/doc/kelpfall), installing what the build needs when
-# missing, checks it with lintian when installed (an error or warning fails;
-# info tags are printed) and prints its path last.
-# Usage: scripts/package.sh [--twice]   --twice builds again from a copy of
-# the source tree elsewhere and fails unless cmp finds the packages identical.
-# SOURCE_DATE_EPOCH (package timestamps, the manual's date), when unset, is
-# the last commit's date, else the newest NEWS entry's.
-# MAINTAINER="Name <address>" sets the Maintainer field (default:
-# KELPFALL_MAINTAINER in CMakeLists.txt). Install: dpkg -i PATH; remove: dpkg -r kelpfall
+# Builds the Debian package kelpfall_<version>_<arch>.deb from a Release build,
+# checks it with lintian when installed (an error or warning fails) and prints
+# its path. Usage: [MAINTAINER="Name <address>"] scripts/package.sh [--twice]
+# --twice builds again from a copy of the tree elsewhere and fails unless cmp
+# finds the packages identical. SOURCE_DATE_EPOCH, when unset, is the last
+# commit's date, else the newest NEWS entry's.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-# dpkg-dev brings dpkg-shlibdeps (the Depends field); file lets CPack find
-# the binaries it hands to it.
+# dpkg-shlibdeps computes Depends; CPack finds the binaries with file.
 "$top/scripts/deps.sh" dpkg-dev file >&2
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   [ -e "$top/.git" ] && SOURCE_DATE_EPOCH=$(git -C "$top" log -1 --format=%ct 2>/dev/null || true)
@@ -42,15 +36,9 @@ if [ "${1:-}" = --twice ]; then
   echo "reproducible: the package built again in $copy is byte-identical (cmp)" >&2
 fi
 
-if command -v lintian >/dev/null; then
-  echo "== lintian $deb" >&2
-  # --fail-on error,warning: exit status 2 on either; info tags are shown.
-  lintian --info --display-info --fail-on error,warning "$deb" >&2 || {
-    echo "package.sh: lintian reports errors or warnings" >&2
-    exit 1
-  }
-  echo "lintian: no error, no warning" >&2
-else
+if ! command -v lintian >/dev/null; then
   echo "package.sh: lintian not installed, the package is not checked" >&2
-fi
+elif lintian --info --display-info --fail-on error,warning "$deb" >&2; then
+  echo "lintian: no error, no warning" >&2
+else echo "package.sh: lintian reports errors or warnings" >&2 && exit 1; fi
 echo "$deb"
