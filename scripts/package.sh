@@ -14,13 +14,11 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   : "${SOURCE_DATE_EPOCH:=$(date -u -d "$(sed -nE '1s/.*\(([0-9-]+)\)$/\1/p' "$top/NEWS")" +%s)}"
   export SOURCE_DATE_EPOCH
 fi
-# The cache keeps a value from an earlier run: pass it or drop it each time.
-maintainer=(-UKELPFALL_MAINTAINER)
-[ -n "${MAINTAINER:-}" ] && maintainer=(-DKELPFALL_MAINTAINER="$MAINTAINER")
-
 # Builds the package from source tree $1 in $1/build/package; prints its path.
+# The cache keeps a maintainer from an earlier run: drop it, or set it anew.
 package() {
-  cmake -S "$1" -B "$1/build/package" -DCMAKE_BUILD_TYPE=Release -DKELPFALL_TESTS=OFF "${maintainer[@]}" >&2
+  cmake -S "$1" -B "$1/build/package" -DCMAKE_BUILD_TYPE=Release -DKELPFALL_TESTS=OFF \
+    -UKELPFALL_MAINTAINER ${MAINTAINER:+"-DKELPFALL_MAINTAINER=$MAINTAINER"} >&2
   cmake --build "$1/build/package" -j"$(nproc)" >&2
   rm -f "$1"/build/package/kelpfall_*.deb
   # umask 022: the directories and files in the package get Debian's modes.
