@@ -24,7 +24,7 @@ attr() { sed -n "s/.*[[:space:]]$1=\"\\([0-9]*\\)\".*/\\1/p" "$2" | head -1; }
 for variant in plain asan; do
   dir="$top/build/test-$variant"
   flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELPFALL_WERROR=ON)
-  [ "$variant" = asan ] && flags+=(-DKELPFALL_SANITIZE=ON)
+  [ "$variant" = asan ] && flags+=(-DKELPFALL_SANITIZE=ON) || flags+=(-DKELPFALL_CHECKS=ON)
   echo "== $variant build"
   "$top/scripts/build.sh" "$dir" "${flags[@]}" >/dev/null || { failed=$((failed + 1)); continue; }
   echo "== $variant tests"
