@@ -193,9 +193,10 @@ static bool fnctargetislisteddisk() {
     return ntargetdiskseq == ipartinfrec->ndiskseq;
 }
 
-// Whether partition number kpart's sysfs entry names kdisk as its disk:
-// /sys/dev/block/MAJ:MIN of a partition holds a "partition" attribute, and
-// its parent directory is the disk's, whose "dev" reads "MAJ:MIN".
+// Whether the block device numbered kpart is a partition of the disk
+// numbered kdisk: /sys/dev/block/MAJ:MIN of a partition holds a "partition"
+// attribute, and its parent directory is its disk's, whose "dev" reads
+// "MAJ:MIN".
 static bool fncispartitionofdisk(dev_t kpart, dev_t kdisk) {
     snprintf(ssysdevblockpath, sizeof ssysdevblockpath, "%s%u:%u/partition", ssysdevblockroot,
              major(kpart), minor(kpart));
