@@ -3,7 +3,7 @@
 # Usage: scripts/deps.sh [extra Debian packages...]; the name "fuzzer" stands
 # for clang and the fuzzer runtime of its version, libclang-rt-N-dev.
 set -euo pipefail
-want=(g++ cmake make pkg-config libgtest-dev libfuse3-dev util-linux)
+want=(g++ cmake make pkg-config libgtest-dev libfuse3-dev util-linux e2fsprogs)
 fuzzer=false
 for p in "$@"; do if [ "$p" = fuzzer ]; then fuzzer=true want+=(clang); else want+=("$p"); fi; done
 install() {
