@@ -50,8 +50,6 @@ struct partslotblock {
 
 // The sysfs directory of block devices, with its final slash.
 constexpr char sfnmkrnlsysblock[] = "/sys/class/block/";
-// Every block device by its number, partitions included.
-constexpr char ssysdevblockroot[] = "/sys/dev/block/";
 // Length of sfnmkrnlsysblock: where a name is appended in sdevrootpath.
 constexpr int32_t ncsysblockprefix = sizeof sfnmkrnlsysblock - 1;
 

@@ -33,6 +33,8 @@ void fncselecttargetdrive();
 
 /* rawcopy.cpp: the chunked copy onto the target */
 
+// Every block device by its number "MAJ:MIN", partitions included.
+constexpr char ssysdevblockroot[] = "/sys/dev/block/";
 // Bytes in one chunk: the size of the copy buffer, a whole number of sectors.
 constexpr int32_t ncopychunksize = 10000384;
 

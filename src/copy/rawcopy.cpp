@@ -193,18 +193,22 @@ static bool fnctargetislisteddisk() {
     return ntargetdiskseq == ipartinfrec->ndiskseq;
 }
 
+// Reads the sysfs attribute sattr of the block device numbered kdev into
+// sparentdiskdev; returns its length, 0 when there is none.
+static int32_t fncreaddevattribute(dev_t kdev, const char *sattr) {
+    snprintf(ssysdevblockpath, sizeof ssysdevblockpath, "%s%u:%u/%s", ssysdevblockroot, major(kdev),
+             minor(kdev), sattr);
+    return fncreadtextfile(ssysdevblockpath, sparentdiskdev, sizeof sparentdiskdev - 1);
+}
+
 // Whether the block device numbered kpart is a partition of the disk
 // numbered kdisk: /sys/dev/block/MAJ:MIN of a partition holds a "partition"
 // attribute, and its parent directory is its disk's, whose "dev" reads
 // "MAJ:MIN".
 static bool fncispartitionofdisk(dev_t kpart, dev_t kdisk) {
-    snprintf(ssysdevblockpath, sizeof ssysdevblockpath, "%s%u:%u/partition", ssysdevblockroot,
-             major(kpart), minor(kpart));
-    if (fncreadtextfile(ssysdevblockpath, sparentdiskdev, sizeof sparentdiskdev - 1) == 0)
+    if (fncreaddevattribute(kpart, "partition") == 0)
         return false;
-    snprintf(ssysdevblockpath, sizeof ssysdevblockpath, "%s%u:%u/../dev", ssysdevblockroot,
-             major(kpart), minor(kpart));
-    fncreadtextfile(ssysdevblockpath, sparentdiskdev, sizeof sparentdiskdev - 1);
+    fncreaddevattribute(kpart, "../dev");
     char sdisk[24];
     snprintf(sdisk, sizeof sdisk, "%u:%u", major(kdisk), minor(kdisk));
     return strcmp(sparentdiskdev, sdisk) == 0;
