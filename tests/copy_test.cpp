@@ -9,7 +9,6 @@
 #include <sys/ioctl.h>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <random>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -37,23 +36,40 @@ std::string shell(const std::string &scmd) {
     return pclose(p) != 0 ? "!" : sout.substr(0, sout.find_last_not_of('\n') + 1);
 }
 
-// A sandbox whose one disk, the USB stick sdz, is a loop device (losetup
-// options sopts) over the file sbacking, made here, sparse, when missing.
-// Unless it is read-only or its file was given, it holds 0xEE bytes at first.
+// A sandbox whose one disk, the USB stick sdz, is a loop device of n bytes.
+// Its kind: "" over a sparse file, holding 0xEE bytes at first; "-P" the
+// same, partitions scanned; "-r" read-only; "full" over a file of a 4 MiB
+// tmpfs, which its first flush fills; "wrap" or "drop" a counterfeit that
+// keeps a quarter of it (tests/fakedisk.cpp); "rewrite" an honest fake disk
+// whose first write rewrites the image work/disk.img.
 struct Stick : Sandbox {
-    std::string backing, dev; // its file; /dev/loopN
+    std::string sfake = root + "/fake", sfull = root + "/full", backing = root + "/backing.img";
+    std::string dev; // /dev/loopN
     dev_t kdev = 0;
     long nsize;
     char cfill;
 
-    explicit Stick(long n, const std::string &sopts = "", const std::string &sbacking = "")
-        : backing(sbacking.empty() ? root + "/backing.img" : sbacking), nsize(n),
-          cfill(sopts == "-r" || !sbacking.empty() ? '\0' : '\xEE') {
-        if (!fs::exists(backing)) {
-            std::ofstream(backing).close();
-            fs::resize_file(backing, static_cast<uintmax_t>(n));
+    explicit Stick(long n, const std::string &skind = "")
+        : nsize(n), cfill(skind.empty() || skind == "-P" ? '\xEE' : '\0') {
+        if (skind == "full") {
+            fs::create_directory(sfull);
+            if (mount("tmpfs", sfull.c_str(), "tmpfs", 0, "size=4m") != 0)
+                throw std::runtime_error("tmpfs");
+            backing = sfull + "/backing.img";
         }
-        dev = shell("losetup -f --show " + sopts + " '" + backing + "'");
+        std::ofstream(backing).close();
+        fs::resize_file(backing, static_cast<uintmax_t>(n));
+        if (skind == "wrap" || skind == "drop" || skind == "rewrite") {
+            backing = sfake;
+            put("fake", "");
+            const bool brewrite = skind == "rewrite";
+            shell(KELPFALL_FAKEDISK " " + sfake + (skind == "wrap" ? " wrap " : " drop ") +
+                  std::to_string(n) + " " + std::to_string(brewrite ? n : n / 4) +
+                  (brewrite ? " " + root + "/work/disk.img" : "") + " >/dev/null 2>&1 &");
+            for (int k = 0; k < 500 && fs::file_size(sfake) != static_cast<uintmax_t>(n); k++)
+                usleep(10000);
+        }
+        dev = shell("losetup -f --show " + (skind.starts_with("-") ? skind : "") + " " + backing);
         struct stat st;
         if (!dev.starts_with("/dev/loop") || stat(dev.c_str(), &st) != 0)
             throw std::runtime_error("losetup: " + dev);
@@ -70,6 +86,7 @@ struct Stick : Sandbox {
         for (int k = 0; k < 50 && shell("losetup -nO BACK-FILE " + dev) == backing; k++)
             if (shell("losetup -d " + dev) != "!" || usleep(100000) != 0)
                 break;
+        shell("umount -l " + sfake + " " + sfull + " 2>/dev/null");
     }
     // Whether the device holds data, zeros to the end of its last sector,
     // then what was there.
@@ -80,30 +97,6 @@ struct Stick : Sandbox {
     }
 };
 
-// A disk that lies (tests/fakedisk.cpp): the file disk claims nclaimed bytes
-// and keeps nreal while the object lives; with brewrite, its first write
-// rewrites the file disk.img beside it.
-struct FakeDisk {
-    std::string disk = fs::temp_directory_path() / "kelpfall-fake.XXXXXX", image = "";
-
-    FakeDisk(const std::string &smode, long nclaimed, long nreal, bool brewrite) {
-        close(mkstemp(disk.data()));
-        image = brewrite ? disk + ".img" : "";
-        shell(KELPFALL_FAKEDISK " " + disk + " " + smode + " " + std::to_string(nclaimed) + " " +
-              std::to_string(nreal) + " " + image + " >/dev/null 2>&1 &");
-        for (int k = 0; k < 500 && fs::file_size(disk) != static_cast<uintmax_t>(nclaimed); k++)
-            usleep(10000);
-    }
-    ~FakeDisk() {
-        shell("umount -l " + disk);
-        unlink(disk.c_str());
-        unlink(image.c_str());
-    }
-};
-
-// How the image is named and what it is.
-enum class Image { file, directory, fifo, controlname, shortattribute };
-
 } // namespace
 
 // A good copy leaves every byte of the image on the disk, zeros to the end of
@@ -111,107 +104,69 @@ enum class Image { file, directory, fifo, controlname, shortattribute };
 // the disk took and flushed, and ends with status 1.
 TEST(Copy, Outcomes) {
     KF_NEED(true);
-    // A 4 MiB tmpfs, for a backing file whose store fills up.
-    std::string sfull = fs::temp_directory_path() / "kelpfall-full.XXXXXX";
-    ASSERT_TRUE(mkdtemp(sfull.data()) && !mount("tmpfs", sfull.c_str(), "tmpfs", 0, "size=4m"));
     const std::string swrite = "WriteFile failed\n ERRORMSG: ",
                       seio = " ERRORMSG: 5 Input/output error\n";
+    // A sysfs attribute: a regular file of 4096 bytes that yields fewer, as
+    // an image cut short while it is copied.
+    const std::string sattribute = "/sys/devices/system/cpu/online";
     struct Case {
         long ndevsize, nsize;
-        std::string ssummary;       // bytes copied, as the summary line says
-        std::string slog = "";      // the failure's log line; "": a good copy
-        Image kimage = Image::file; // disk.img, unless said otherwise
-        // The disk: a plain loop device, "-r" read-only, "full" over a full
-        // tmpfs, "wrap" or "drop" a counterfeit keeping a quarter of it,
-        // "rewrite" an honest disk whose first write rewrites the image.
-        std::string sdisk = "";
+        std::string ssummary;  // bytes copied, as the summary line says
+        std::string slog = ""; // the failure's log line; "": a good copy
+        std::string skind = "";
         std::string sclosed = "";     // descriptors closed at the start, in sh
         long ncopied = -1;            // image bytes on the disk (-1: all)
         std::string stranscript = ""; // all it prints after the drive prompt
-        std::string sshown = "";      // a text the output holds
+        // Makes the image disk.img in sh, from the bytes in ../image.
+        std::string smake = "cp ../image disk.img";
     } cases[] = {
         {24 << 20, 0, "0"},
-        {24 << 20, 15000000, "15000064", "", Image::file, "", "", -1,
+        {24 << 20, 15000000, "15000064", "", "", "", -1,
          " writing image file disk.img size 15000000 to target drive sdz KIOXIA TransMemory size "
          "25165824 ...\n"
          "\rraw data copy written 66.67 % \t0.01000 GB "
          "\rraw data copy written 100.00 % \t0.01500 GB "
          "\ngeneric_io_stream_raw_copy_buffered summary bytes copied 15000064\n"},
-        // The working directory's only entry, with control bytes in its name;
-        // the number left on the line answers the drive prompt.
-        {24 << 20, 1000, "1024", "", Image::controlname, "", "", -1, "",
-         "\r0 im?]0;t?g\nchoose image file number (q to abort) : selected image file im?]0;t?g\n"},
         // A FIFO yields at most 64 KiB per read: many reads fill a chunk.
-        {24 << 20, 10196995, "10197504", "", Image::fifo},
-        {12000256, 25000000, "12000256", swrite + "28 No space left on device\n", Image::file, "",
-         "", 12000256},
-        {1 << 20, 5000, "0", swrite + "1 Operation not permitted\n", Image::file, "-r", "", 0},
-        // The chunk goes into the page cache; its flush fails with EIO once
-        // the tmpfs under the backing file is full.
-        {32 << 20, 20000000, "0", swrite + "5 Input/output error\n", Image::file, "full"},
-        {1 << 20, 0, "0", "ReadFile failed\n ERRORMSG: 21 Is a directory\n", Image::directory},
-        // Started with standard output, or it and standard error, closed:
-        // no message lands on the disk.
-        {1 << 20, 1000, "", "", Image::file, "", ">&-"},
-        {1 << 20, 0, "", "-", Image::directory, "", ">&- 2>&-", 0},
-        // A regular file that yields fewer bytes than its size at the open, as
-        // one cut short while it is copied: a sysfs attribute says 4096.
-        {1 << 20, 0, "512", "ReadFile failed\n" + seio, Image::shortattribute},
-        // A counterfeit stick that says 64 MiB and keeps 16: its first or its
-        // last chunk reads back wrong.
-        {64 << 20, 30000000, "30000128", "VerifyFile failed\n" + seio, Image::file, "wrap"},
-        {64 << 20, 30000000, "30000128", "VerifyFile failed\n" + seio, Image::file, "drop"},
-        // Rewritten in place, same size, at the copy's first write: parts of
-        // two images on the disk.
-        {1 << 20, 1000, "1024", "ReadFile failed\n" + seio, Image::file, "rewrite"},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(std::to_string(c.nsize) + " " + c.sdisk + " " + c.sclosed + " " + c.slog);
-        std::optional<FakeDisk> ifake;
-        if (c.sdisk == "wrap" || c.sdisk == "drop" || c.sdisk == "rewrite")
-            ifake.emplace(c.sdisk == "wrap" ? "wrap" : "drop", c.ndevsize,
-                          c.sdisk == "rewrite" ? c.ndevsize : c.ndevsize / 4, c.sdisk == "rewrite");
-        Stick st(c.ndevsize, c.sdisk == "-r" ? "-r" : "",
-                 ifake               ? ifake->disk
-                 : c.sdisk == "full" ? sfull + "/backing.img"
-                                     : "");
-        const std::string sattribute = "/sys/devices/system/cpu/online";
-        const std::string image =
-            c.kimage == Image::shortattribute ? readfile(sattribute) : pattern(c.nsize);
-        RunOptions o = {.args = {"disk.img"}, .answer = "0\n"};
-        std::string scommand = "exec \"$0\" disk.img " + c.sclosed;
-        if (c.kimage == Image::file)
-            st.put("work/disk.img", image);
-        if (ifake && !ifake->image.empty()) {
-            std::ofstream(ifake->image, std::ios::binary) << image;
-            o.args = {ifake->image};
-        }
-        if (c.kimage == Image::directory)
-            fs::create_directory(st.root + "/work/disk.img");
-        if (c.kimage == Image::controlname) {
-            st.put("work/im\x1b]0;t\x07g", image);
-            o = {.answer = "0 0\n"};
-        }
-        if (c.kimage == Image::shortattribute)
-            o.args = {sattribute};
         // kelpfall opens the image once to check it and again to copy it; the
         // feeder holds the FIFO read-write, so the pipe outlives the first
         // close and the feeder never meets a FIFO without a reader.
-        if (c.kimage == Image::fifo) {
-            st.put("image", image);
-            mkfifo((st.root + "/work/disk.img").c_str(), 0600);
-            scommand = "timeout 60 sh -c 'cat ../image 1<>disk.img' >/dev/null 2>&1 & " + scommand;
-        }
-        if (c.kimage == Image::fifo || !c.sclosed.empty()) {
-            o.program = "/bin/sh";
-            o.args = {"-c", scommand, KELPFALL_BINARY};
-            o.outfile = c.sclosed.empty() ? "" : "/dev/null";
-        }
-        Result r = st.run(o);
+        {24 << 20, 10196995, "10197504", "", "", "", -1, "",
+         "mkfifo disk.img && (timeout 60 cat ../image 1<>disk.img </dev/null 2>&- &)"},
+        {12000256, 25000000, "12000256", swrite + "28 No space left on device\n", "", "", 12000256},
+        {1 << 20, 5000, "0", swrite + "1 Operation not permitted\n", "-r", "", 0},
+        // The chunk goes into the page cache; its flush fails with EIO.
+        {32 << 20, 20000000, "0", swrite + "5 Input/output error\n", "full"},
+        {1 << 20, 0, "0", "ReadFile failed\n ERRORMSG: 21 Is a directory\n", "", "", -1, "",
+         "mkdir disk.img"},
+        // Started with standard output, or it and standard error, closed:
+        // no message lands on the disk.
+        {1 << 20, 1000, "", "", "", ">&-"},
+        {1 << 20, 0, "", "-", "", ">&- 2>&-", -1, "", "mkdir disk.img"},
+        {1 << 20, 0, "512", "ReadFile failed\n" + seio, "", "", -1, "",
+         "ln -s " + sattribute + " disk.img"},
+        // A counterfeit stick that says 64 MiB and keeps 16: its first or its
+        // last chunk reads back wrong.
+        {64 << 20, 30000000, "30000128", "VerifyFile failed\n" + seio, "wrap"},
+        {64 << 20, 30000000, "30000128", "VerifyFile failed\n" + seio, "drop"},
+        // Rewritten in place, same size, at the copy's first write: parts of
+        // two images on the disk.
+        {1 << 20, 1000, "1024", "ReadFile failed\n" + seio, "rewrite"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.nsize) + " " + c.skind + " " + c.sclosed + " " + c.slog);
+        Stick st(c.ndevsize, c.skind);
+        const std::string image =
+            c.smake.starts_with("ln") ? readfile(sattribute) : pattern(c.nsize);
+        st.put("image", image);
+        Result r = st.run(
+            {.args = {"-c", c.smake + " && exec \"$0\" disk.img " + c.sclosed, KELPFALL_BINARY},
+             .answer = "0\n",
+             .outfile = c.sclosed.empty() ? "" : "/dev/null",
+             .program = "/bin/sh"});
         EXPECT_EQ(r.status, c.slog.empty() ? 0 : 1);
         if (c.sclosed.empty()) {
             EXPECT_NE(r.out.find(c.slog), std::string::npos) << r.out;
-            EXPECT_NE(r.out.find(c.sshown), std::string::npos) << r.out;
             EXPECT_TRUE(r.out.ends_with("summary bytes copied " + c.ssummary + "\n" +
                                         (c.slog.empty() ? "" : text::copyfailed)))
                 << r.out;
@@ -222,12 +177,10 @@ TEST(Copy, Outcomes) {
                                  "usb_bus: yes\n" +
                                  text::driveprompt + c.stranscript);
         }
-        if (c.sdisk.empty() || c.sdisk == "-r") {
+        if (c.skind.empty() || c.skind == "-r") {
             EXPECT_TRUE(st.holds(image.substr(0, c.ncopied)));
         }
     }
-    umount2(sfull.c_str(), MNT_DETACH);
-    rmdir(sfull.c_str());
 }
 
 // Whatever stands under the disk's name but the listed disk, a disk in use,
@@ -247,20 +200,16 @@ TEST(Copy, TargetRefused) {
     struct stat sb;
     ASSERT_EQ(stat(spart.c_str(), &sb), 0);
     mknod((st.root + "/dev/sdz1").c_str(), S_IFBLK | 0600, sb.st_rdev);
-    std::string sreal = readfile("/sys/dev/block/" + std::to_string(major(st.kdev)) + ":" +
-                                 std::to_string(minor(st.kdev)) + "/uevent");
-    std::string sseq = std::to_string(std::stoull(sreal.substr(sreal.find("DISKSEQ=") + 8)) + 1000);
     st.put("work/disk.img", pattern(1000));
     fs::create_directory(st.root + "/work/mnt");
     const std::string sinuse = "ERROR : target drive sdz is in use (a file system on it is "
                                "mounted, or another program holds it)\n";
-    const std::string sclimbing = ".." + st.root + "/work/x";
     enum class Node { disk, file, none, partition };
     struct Case {
         std::string simage, smessage = "";
         std::string sname = "sdz"; // the DEVNAME the uevent gives
         Node knode = Node::disk;   // what stands at /dev/sdz
-        std::string sdiskseq = ""; // a DISKSEQ line: the listing saw an earlier disk
+        std::string sdiskseq = ""; // a DISKSEQ line: the listing saw another disk
         std::string sbefore = "";  // run in the sandbox before kelpfall
         bool bheld = false;        // another program holds the disk exclusively
     } cases[] = {
@@ -272,8 +221,8 @@ TEST(Copy, TargetRefused) {
         {"disk.img", "", "sdz", Node::file},
         {"disk.img", "", "sdz", Node::none},
         {"disk.img", "", "sdz", Node::partition},
-        {"disk.img", "", sclimbing},
-        {"disk.img", "", "sdz", Node::disk, "DISKSEQ=" + sseq + "\n"},
+        {"disk.img", "", ".." + st.root + "/work/x"},
+        {"disk.img", "", "sdz", Node::disk, "DISKSEQ=4000000000\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.simage + " " + c.sname + " " + c.smessage);

@@ -26,41 +26,18 @@ Result table(const Sandbox &s, const std::string &sanswer) {
 // without capacity or naming no node keep their index but get no line.
 TEST(Discovery, MachineTableAndAnswers) {
     KF_NEED(false);
+    // tests/fixtures/machine: a Compaq array, whose sysfs entry name spells
+    // the node's "/" as "!"; a loop device without backing file; an eMMC
+    // disk and its boot area, a whole disk that sorts between the disk and
+    // its partitions; an NVMe disk with 4 KiB sectors, a SATA disk and a USB
+    // stick, with their udev files; sdb2, a partition its disk's folder no
+    // longer lists (the table changed between two reads), visited as a disk
+    // but never offered; sdd, a link that cannot be opened. Sixteen entries
+    // with the partitions, in sysfs layout: a folder in the disk's folder and
+    // a link at the top.
     Sandbox s;
-    const std::string sfix = KELPFALL_FIXTURES "/udev/";
-    // A Compaq array: the sysfs entry name spells the node's "/" as "!".
-    s.disk("cciss!c0d0", 104, 0, "286677120");
-    s.put("sys/cciss!c0d0/uevent", uevent(104, 0, "cciss/c0d0"));
-    s.disk("loop0", 7, 0, "0"); // no backing file
-    // eMMC boot areas are whole disks that sort between a disk and its
-    // partitions.
-    s.disk("mmcblk0", 179, 0, "30535680");
-    s.disk("mmcblk0boot0", 179, 8, "8192");
-    s.disk("nvme0n1", 259, 0, "1000215216", readfile(sfix + "db-nvme-micron-2300.txt"));
-    s.put("sys/nvme0n1/uevent", readfile(sfix + "sysfs-uevent-nvme0n1.txt"));
-    s.put("sys/nvme0n1/queue/logical_block_size", "4096\n");
-    s.disk("sda", 8, 0, "468862128", readfile(sfix + "db-sata-intel-ssd-lvm-b8_32.txt"));
-    s.disk("sdb", 8, 16, "60437492", readfile(sfix + "usb-kioxia-transmemory.db-converted.txt"));
-    // A partition its disk's folder no longer lists (the table changed
-    // between two reads) is visited as a disk, but never offered.
-    s.disk("sdb2", 8, 18, "2048", "", "partition");
-    fs::create_directory_symlink("gone", s.root + "/sys/sdd"); // cannot be opened
-    // Sixteen entries with the partitions, in sysfs layout: a folder in the
-    // disk's folder and a link at the top.
-    for (const std::string spath : {"mmcblk0/mmcblk0p1", "mmcblk0/mmcblk0p2", "sda/sda2",
-                                    "sda/sda3", "nvme0n1/nvme0n1p1", "sda/sda1", "sda/sda10"})
-        s.put("sys/" + spath + "/partition", "1\n"),
-            fs::create_directory_symlink(spath,
-                                         s.root + "/sys/" + spath.substr(spath.find('/') + 1));
-    const std::string stable =
-        "0 cciss/c0d0   capacity 146778685440 (146.778685 GB) usb_bus: no\n"
-        "2 mmcblk0   capacity 15634268160 (15.634268 GB) usb_bus: no\n"
-        "3 mmcblk0boot0   capacity 4194304 (0.004194 GB) usb_bus: no\n"
-        "4 nvme0n1  Micron capacity 512110190592 (512.110191 GB) usb_bus: no\n"
-        "WARNING : drive 4 logical sector size 4096 different than default 512\n"
-        "5 sda ATA INTEL_SSDS9X9SI capacity 240057409536 (240.057410 GB) usb_bus: no\n"
-        "6 sdb KIOXIA TransMemory capacity 30943995904 (30.943996 GB) usb_bus: yes\n" +
-        text::driveprompt;
+    s.copy("machine");
+    const std::string stable = readfile(KELPFALL_FIXTURES "/machine/table.txt") + text::driveprompt;
     for (const std::string sanswer : {"q\n", "-1\n", "9\n", "1\n", "7\n", "8\n", "", "\n\n",
                                       "4294967296\n", "4294967302\n", "-\n"}) {
         SCOPED_TRACE("invalid answer: " + sanswer);

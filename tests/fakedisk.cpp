@@ -23,7 +23,7 @@
 static bool fd_wrap;           // wrap, else drop
 static off_t fd_claimed;       // size the file reports
 static off_t fd_real;          // bytes kept
-static char *fd_data;          // the bytes kept
+static std::string fd_data;    // the bytes kept
 static const char *fd_rewrite; // the file the first write rewrites, or null
 
 static int fd_getattr(const char *, struct stat *st, fuse_file_info *) {
@@ -42,7 +42,7 @@ static int fd_io(char *buf, size_t size, off_t off, bool bwrite) {
     size = off >= fd_claimed ? 0 : std::min<size_t>(size, static_cast<size_t>(fd_claimed - off));
     for (size_t k = 0; k < size; k++) {
         off_t pos = off + static_cast<off_t>(k);
-        char *pkept = fd_wrap || pos < fd_real ? fd_data + pos % fd_real : nullptr;
+        char *pkept = fd_wrap || pos < fd_real ? &fd_data[pos % fd_real] : nullptr;
         if (bwrite && pkept != nullptr)
             *pkept = buf[k];
         else if (!bwrite)
@@ -65,20 +65,17 @@ static int fd_write(const char *, const char *buf, size_t size, off_t off, fuse_
     return fd_io(const_cast<char *>(buf), size, off, true);
 }
 
+// Usage: fakedisk MOUNTFILE wrap|drop CLAIMED REAL [REWRITE]
 int main(int argc, char **argv) {
-    if (argc != 5 && argc != 6) {
-        fprintf(stderr, "usage: fakedisk MOUNTFILE wrap|drop CLAIMED REAL [REWRITE]\n");
+    if (argc != 5 && argc != 6)
         return 2;
-    }
     fd_wrap = strcmp(argv[2], "wrap") == 0;
     fd_claimed = atoll(argv[3]);
     fd_real = atoll(argv[4]);
     fd_rewrite = argc == 6 ? argv[5] : nullptr;
-    fd_data = static_cast<char *>(calloc(static_cast<size_t>(fd_real), 1));
+    fd_data.assign(static_cast<size_t>(fd_real), '\0');
     fuse_operations ops = {
         .getattr = fd_getattr, .open = fd_open, .read = fd_read, .write = fd_write};
     char *fargs[] = {argv[0], const_cast<char *>("-f"), const_cast<char *>("-s"), argv[1], nullptr};
-    int status = fd_data == nullptr ? 1 : fuse_main(4, fargs, &ops, nullptr);
-    free(fd_data);
-    return status;
+    return fuse_main(4, fargs, &ops, nullptr);
 }

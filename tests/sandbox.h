@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -29,7 +30,7 @@ struct Result {
 struct RunOptions {
     std::vector<std::string> args; // arguments after the program name
     // The answer is written once stdout ends in ": " (the first prompt), or at
-    // once when standard output goes to outfile instead.
+    // once when standard output goes to outfile instead; then input ends.
     std::string answer, outfile;
     std::string program = KELPFALL_BINARY;
     // When set, the run has a terminal (a pty) on which this was typed
@@ -51,19 +52,12 @@ inline std::string readfile(const std::string &path) {
     return ss.str();
 }
 
-// Why the sandbox (with bloop: and loop devices) cannot be used; "" if it can.
-// A root without mount namespaces fails the runs instead.
-inline std::string missing(bool bloop) {
-    return geteuid() != 0                                    ? "not root"
-           : bloop && access("/dev/loop-control", W_OK) != 0 ? "no loop devices"
-                                                             : "";
-}
-
-// Skips a test whose requirement is missing (scripts/test.sh fails a run
-// with skips under CI=true).
+// Skips a test that needs root (and with bloop, loop devices) where they are
+// missing; scripts/test.sh fails a run with skips under CI=true. A root
+// without mount namespaces fails the runs instead.
 #define KF_NEED(bloop)                                                                             \
-    if (std::string kf_why = missing(bloop); !kf_why.empty())                                      \
-    GTEST_SKIP() << kf_why
+    if (geteuid() != 0 || ((bloop) && access("/dev/loop-control", W_OK) != 0))                     \
+    GTEST_SKIP() << "needs root" << ((bloop) ? " and loop devices" : "")
 
 struct Sandbox {
     std::string root; // holds sys/, run/udev/data/, dev/ and work/
@@ -88,25 +82,37 @@ struct Sandbox {
 
     // A whole disk sys/<name>: uevent, size and udev database file.
     void disk(const std::string &name, unsigned major, unsigned minor,
-              const std::string &sectors = "2048", const std::string &udev = "",
-              const std::string &devtype = "disk") const {
-        put("sys/" + name + "/uevent", uevent(major, minor, name, devtype));
+              const std::string &sectors = "2048", const std::string &udev = "") const {
+        put("sys/" + name + "/uevent", uevent(major, minor, name));
         put("sys/" + name + "/size", sectors + "\n");
         put("run/udev/data/b" + std::to_string(major) + ":" + std::to_string(minor), udev);
     }
 
-    // In a child: the fixture trees bound over the real ones, in a private
-    // mount namespace. Returns whether all of it worked.
-    bool enter() const {
-        bool bok = !unshare(CLONE_NEWNS) && !mount("", "/", "", MS_REC | MS_PRIVATE, nullptr);
-        for (const std::string s : {"/sys/class/block", "/run", "/dev"})
-            bok = bok &&
-                  !mount((root + (s[1] == 's' ? "/sys" : s)).c_str(), s.c_str(), "", MS_BIND, 0);
-        return bok;
+    // The fixture tree tests/fixtures/<name>, its sys/ and run/, copied into
+    // root: links in sys/ stay links, as in sysfs; those in run/ are followed.
+    void copy(const std::string &name) const {
+        using o = std::filesystem::copy_options;
+        const std::string sfrom = KELPFALL_FIXTURES "/" + name;
+        std::filesystem::copy(sfrom + "/sys", root + "/sys", o::recursive | o::copy_symlinks);
+        std::filesystem::copy(sfrom + "/run", root + "/run", o::recursive | o::overwrite_existing);
     }
 
-    // KELPFALL_WRAPPER, when set, is a command put in front of kelpfall
-    // wherever a run starts it, directly or through a shell (valgrind, say).
+    // In a child: the fixture trees bound over the real ones, in a private
+    // mount namespace, and the working directory work/. Returns whether all
+    // of it worked.
+    bool enter() const {
+        bool bok = !unshare(CLONE_NEWNS) && !mount("", "/", "", MS_REC | MS_PRIVATE, nullptr);
+        for (const std::string s : {"/sys", "/run", "/dev"}) {
+            const std::string sto = s == "/sys" ? "/sys/class/block" : s;
+            bok = bok && !mount((root + s).c_str(), sto.c_str(), "", MS_BIND, nullptr);
+        }
+        return bok && chdir((root + "/work").c_str()) == 0;
+    }
+
+    // Standard input, output and error are one socket, or a pty for a run
+    // with typeahead. KELPFALL_WRAPPER, when set, is a command put in front
+    // of kelpfall wherever a run starts it, directly or through a shell
+    // (valgrind, say).
     Result run(const RunOptions &o) const {
         std::vector<std::string> sargv{o.program};
         sargv.insert(sargv.end(), o.args.begin(), o.args.end());
@@ -121,43 +127,38 @@ struct Sandbox {
         for (std::string &s : sargv)
             argv.push_back(s.data());
         argv.push_back(nullptr);
-        int pin[2], pout[2];
-        (void)!pipe2(pin, O_CLOEXEC), (void)!pipe2(pout, O_CLOEXEC);
-        int kout = o.outfile.empty() ? pout[1] : open(o.outfile.c_str(), O_WRONLY | O_CLOEXEC);
-        bool bterminal = !o.typeahead.empty();
-        if (bterminal) { // the terminal's one descriptor stands for both pipes
-            close(pin[1]);
-            close(pout[0]);
-        }
-        pid_t pid = bterminal ? forkpty(&pin[1], nullptr, nullptr, nullptr) : fork();
+        const bool bterminal = !o.typeahead.empty();
+        int kio[2] = {-1, -1}; // ours, the run's
+        if (!bterminal && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, kio) != 0)
+            throw std::runtime_error("socketpair");
+        pid_t pid = bterminal ? forkpty(&kio[0], nullptr, nullptr, nullptr) : fork();
         if (pid == 0) {
-            if (!enter() || chdir((root + "/work").c_str()) != 0)
+            int kout = o.outfile.empty() ? kio[1] : open(o.outfile.c_str(), O_WRONLY);
+            if (!bterminal && (dup2(kio[1], 0) < 0 || dup2(kout, 1) < 0 || dup2(kout, 2) < 0))
                 _exit(126);
-            if (!bterminal)
-                dup2(pin[0], 0), dup2(kout, 1), dup2(kout, 2);
             close_range(3, ~0U, CLOSE_RANGE_CLOEXEC); // nothing inherited from the test's caller
             alarm(60);                                // a run that hangs dies and fails its test
-            execv(argv[0], argv.data());
+            if (enter())
+                execv(argv[0], argv.data());
             _exit(127);
         }
-        close(pin[0]), close(pout[1]), close(kout); // kout may be pout[1]: EBADF then
-        if (bterminal) {
-            pout[0] = dup(pin[1]);
-            (void)!write(pin[1], o.typeahead.data(), o.typeahead.size());
-        }
+        close(kio[1]);
+        (void)!write(kio[0], o.typeahead.data(), o.typeahead.size());
         // The answer waits for the first prompt: a prompt left in the buffer
         // while the program waits for its answer is a hang, as at a terminal.
-        // With standard output in a file, it is written at once.
         Result r;
+        bool banswered = false;
         char buf[65536];
         ssize_t n = 0;
         do {
             r.out.append(buf, static_cast<size_t>(n));
-            if (pin[1] != -1 && (!o.outfile.empty() || r.out.ends_with(": ")))
-                (void)!write(pin[1], o.answer.data(), o.answer.size()),
-                    close(std::exchange(pin[1], -1));
-        } while ((n = read(pout[0], buf, sizeof buf)) > 0);
-        close(pin[1]), close(pout[0]);
+            if (!banswered && (!o.outfile.empty() || r.out.ends_with(": "))) {
+                (void)!write(kio[0], o.answer.data(), o.answer.size());
+                shutdown(kio[0], SHUT_WR); // a pty has no end of input: ENOTSOCK
+                banswered = true;
+            }
+        } while ((n = read(kio[0], buf, sizeof buf)) > 0);
+        close(kio[0]);
         waitpid(pid, &r.status, 0);
         r.status = WIFEXITED(r.status) ? WEXITSTATUS(r.status) : 128 + WTERMSIG(r.status);
         return r;

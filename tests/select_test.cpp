@@ -45,7 +45,7 @@ TEST(ImageSelection, Dialogue) {
         // List files; the second argument is never examined.
         {{"../list", ""}, "1\n", text::listing({"a", "b"}) + chosen("b"), "a\n\n   \nb\n"},
         // A CR stays in the path; the terminal is shown "?".
-        {slist, "1 0\n", text::listing({"a?", "b"}) + chosen("b"), "\n\na\r\nb"},
+        {slist, "0 1\n", text::listing({"a?", "b"}) + chosen("a?"), "\n\na\r\nb"},
         {slist, "2\n", text::listing({"a", "b"}) + text::badfile, std::string("a\nb\0c\nd\n", 8)},
         {slist, "0\n", text::listing({s4095, s4096}) + chosen(s4095), s4095 + "\n" + s4096},
         {slist, "1\n", text::listing({s4095, s4096}) + text::badfile, s4095 + "\n" + s4096},
