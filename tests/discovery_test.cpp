@@ -3,6 +3,7 @@
 #include "sandbox.h"
 #include "texts.h"
 
+#include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
 
@@ -70,12 +71,15 @@ TEST(Discovery, OneDisk) {
     const std::string sline = line("loop7  ", true), s255(255, 'n'), sudev = "run/udev/data/b7:7";
     struct Case {
         std::string spath, scontent, stable;
-        bool bfifo = false; // a FIFO without a writer stands in for the file
+        // A FIFO stands in for the file: empty, without a writer, or holding
+        // scontent, its writer gone.
+        bool bfifo = false;
     } cases[] = {
         {"size", " \n\t+2048 sectors\n", sline},
         // A path of an NVMe multipath disk: no node of its own.
         {"hidden", "1\n", ""},
         {"uevent", "", "", true},
+        {"uevent", uevent(7, 7, "loop7"), "", true},
         // A byte count beyond 64 bits is no size, never a wrapped one.
         {"size", "36028797018963969\n", ""},
         {"size", std::string(30000, '9'), ""},
@@ -123,11 +127,20 @@ TEST(Discovery, OneDisk) {
         s.disk("loop7", 7, 7, "2048", "E:ID_BUS=usb\n");
         const std::string sfile = (c.spath == sudev ? "" : "sys/loop7/") + c.spath;
         s.put(sfile, c.scontent);
+        const std::string spath = s.root + "/" + sfile;
+        int kfifo = -1;
         if (c.bfifo) {
-            fs::remove(s.root + "/" + sfile);
-            mkfifo((s.root + "/" + sfile).c_str(), 0600);
+            fs::remove(spath);
+            mkfifo(spath.c_str(), 0600);
+        }
+        if (c.bfifo && !c.scontent.empty()) { // the test's reader keeps what was written
+            kfifo = open(spath.c_str(), O_RDONLY | O_NONBLOCK);
+            int kwriter = open(spath.c_str(), O_WRONLY);
+            (void)!write(kwriter, c.scontent.data(), c.scontent.size());
+            close(kwriter);
         }
         Result r = table(s, "q\n");
+        close(kfifo);
         EXPECT_EQ(r.out,
                   c.stable.empty() ? text::nodisk : c.stable + text::driveprompt + text::baddrive);
         EXPECT_EQ(r.status, 1);

@@ -110,19 +110,15 @@ struct Sandbox {
     }
 
     // Standard input, output and error are one socket, or a pty for a run
-    // with typeahead. KELPFALL_WRAPPER, when set, is a command put in front
-    // of kelpfall wherever a run starts it, directly or through a shell
-    // (valgrind, say).
+    // with typeahead. KELPFALL_WRAPPER, when set, names a program that stands
+    // in for kelpfall wherever a run starts it, directly or through a shell
+    // (kelpfall under valgrind, say).
     Result run(const RunOptions &o) const {
         std::vector<std::string> sargv{o.program};
         sargv.insert(sargv.end(), o.args.begin(), o.args.end());
-        if (const char *swrapper = getenv("KELPFALL_WRAPPER"); swrapper && *swrapper) {
-            put("wrapped",
-                "#!/bin/sh\nexec " + std::string(swrapper) + " '" KELPFALL_BINARY "' \"$@\"\n");
-            chmod((root + "/wrapped").c_str(), 0755);
+        if (const char *swrapper = getenv("KELPFALL_WRAPPER"); swrapper && *swrapper)
             std::replace(sargv.begin(), sargv.end(), std::string(KELPFALL_BINARY),
-                         root + "/wrapped");
-        }
+                         std::string(swrapper));
         std::vector<char *> argv;
         for (std::string &s : sargv)
             argv.push_back(s.data());
