@@ -128,17 +128,16 @@ TEST(Discovery, OneDisk) {
         const std::string sfile = (c.spath == sudev ? "" : "sys/loop7/") + c.spath;
         s.put(sfile, c.scontent);
         const std::string spath = s.root + "/" + sfile;
-        int kfifo = -1;
         if (c.bfifo) {
             fs::remove(spath);
             mkfifo(spath.c_str(), 0600);
         }
-        if (c.bfifo && !c.scontent.empty()) { // the test's reader keeps what was written
-            kfifo = open(spath.c_str(), O_RDONLY | O_NONBLOCK);
-            int kwriter = open(spath.c_str(), O_WRONLY);
-            (void)!write(kwriter, c.scontent.data(), c.scontent.size());
-            close(kwriter);
-        }
+        // What was written stays in the FIFO while the test holds it open.
+        int kfifo =
+            c.bfifo && !c.scontent.empty() ? open(spath.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        int kwriter = kfifo == -1 ? -1 : open(spath.c_str(), O_WRONLY);
+        (void)!write(kwriter, c.scontent.data(), c.scontent.size());
+        close(kwriter);
         Result r = table(s, "q\n");
         close(kfifo);
         EXPECT_EQ(r.out,
