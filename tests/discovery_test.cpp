@@ -9,19 +9,13 @@
 
 using namespace std::string_literals;
 
-namespace fs = std::filesystem;
-
-namespace {
-
 // Runs the one-argument mode; out holds what follows the banner.
-Result table(const Sandbox &s, const std::string &sanswer) {
+static Result table(const Sandbox &s, const std::string &sanswer) {
     s.put("work/disk.img", std::string(512, 'k'));
     Result r = s.run({.args = {"disk.img"}, .answer = sanswer});
     r.out.erase(0, text::banner("disk.img").size()); // asserted where images are chosen
     return r;
 }
-
-} // namespace
 
 // Every whole disk appears once, in name order, partitions never; disks
 // without capacity or naming no node keep their index but get no line.
@@ -57,11 +51,11 @@ TEST(Discovery, MachineTableAndAnswers) {
         r.out.ends_with("ERROR : open read handles for image gone copy failed,aborting \n"));
 }
 
-// One disk, after two entries without size (three names for the sort), with
-// one file changed. Odd contents leave their field zero or empty and print
-// nothing; a disk without a usable size, or without a complete uevent naming
-// its node, is not offered. Vendor, model and bus are
-// the first word of the first whole "E:KEY=" line of the udev file.
+// tests/fixtures/onedisk: one disk, loop7, after two entries without size
+// (three names for the sort), with one file changed. Odd contents leave their field zero or empty
+// and print nothing; a disk without a usable size, or without a complete uevent naming its node, is
+// not offered. Vendor, model and bus are the first word of the first whole "E:KEY=" line of the
+// udev file.
 TEST(Discovery, OneDisk) {
     KF_NEED(false);
     // The table line of the disk at index 2 with its name, vendor and model.
@@ -71,14 +65,13 @@ TEST(Discovery, OneDisk) {
     const std::string sline = line("loop7  ", true), s255(255, 'n'), sudev = "run/udev/data/b7:7";
     struct Case {
         std::string spath, scontent, stable;
-        // A FIFO stands in for the file: empty, without a writer, or holding
-        // scontent, its writer gone.
+        // A FIFO stands in for the file, holding scontent, its writer gone:
+        // neither the open nor the read may wait, and nothing is read.
         bool bfifo = false;
     } cases[] = {
         {"size", " \n\t+2048 sectors\n", sline},
         // A path of an NVMe multipath disk: no node of its own.
         {"hidden", "1\n", ""},
-        {"uevent", "", "", true},
         {"uevent", uevent(7, 7, "loop7"), "", true},
         // A byte count beyond 64 bits is no size, never a wrapped one.
         {"size", "36028797018963969\n", ""},
@@ -122,22 +115,19 @@ TEST(Discovery, OneDisk) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.spath + ": " + c.scontent.substr(0, 40));
         Sandbox s;
-        s.disk("a", 7, 1, "0");
-        s.disk("b", 7, 2, "0");
-        s.disk("loop7", 7, 7, "2048", "E:ID_BUS=usb\n");
+        s.copy("onedisk");
         const std::string sfile = (c.spath == sudev ? "" : "sys/loop7/") + c.spath;
         s.put(sfile, c.scontent);
         const std::string spath = s.root + "/" + sfile;
-        if (c.bfifo) {
-            fs::remove(spath);
+        int kfifo = -1;
+        if (c.bfifo) { // what was written stays while the test holds it open
+            std::filesystem::remove(spath);
             mkfifo(spath.c_str(), 0600);
+            kfifo = open(spath.c_str(), O_RDONLY | O_NONBLOCK);
+            int kwriter = open(spath.c_str(), O_WRONLY);
+            (void)!write(kwriter, c.scontent.data(), c.scontent.size());
+            close(kwriter);
         }
-        // What was written stays in the FIFO while the test holds it open.
-        int kfifo =
-            c.bfifo && !c.scontent.empty() ? open(spath.c_str(), O_RDONLY | O_NONBLOCK) : -1;
-        int kwriter = kfifo == -1 ? -1 : open(spath.c_str(), O_WRONLY);
-        (void)!write(kwriter, c.scontent.data(), c.scontent.size());
-        close(kwriter);
         Result r = table(s, "q\n");
         close(kfifo);
         EXPECT_EQ(r.out,

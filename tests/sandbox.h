@@ -12,7 +12,7 @@
 #include <fstream>
 #include <pty.h>
 #include <sched.h>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -47,9 +47,8 @@ inline std::string uevent(unsigned major, unsigned minor, const std::string &dev
 
 // A whole file or block device; a missing one is empty.
 inline std::string readfile(const std::string &path) {
-    std::ostringstream ss;
-    ss << std::ifstream(path, std::ios::binary).rdbuf();
-    return ss.str();
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), {}};
 }
 
 // Skips a test that needs root (and with bloop, loop devices) where they are
@@ -78,14 +77,6 @@ struct Sandbox {
     void put(const std::string &path, const std::string &text) const {
         std::filesystem::create_directories(std::filesystem::path(root + "/" + path).parent_path());
         std::ofstream(root + "/" + path, std::ios::binary) << text;
-    }
-
-    // A whole disk sys/<name>: uevent, size and udev database file.
-    void disk(const std::string &name, unsigned major, unsigned minor,
-              const std::string &sectors = "2048", const std::string &udev = "") const {
-        put("sys/" + name + "/uevent", uevent(major, minor, name));
-        put("sys/" + name + "/size", sectors + "\n");
-        put("run/udev/data/b" + std::to_string(major) + ":" + std::to_string(minor), udev);
     }
 
     // The fixture tree tests/fixtures/<name>, its sys/ and run/, copied into

@@ -13,9 +13,7 @@ inline const std::string driveprompt = "enter drive device index or q to abort (
                          baddrive = "ERROR: invalid drive selection,aborting\n",
                          nodisk = "ERROR: no physical device nodes found,aborting\n",
                          badtarget = "ERROR : write open handles for target device copy "
-                                     "failed,aborting\n",
-                         copyfailed = "ERROR : image copy failed \n",
-                         nomemory = "ERROR: memory allocation failed,aborting\n";
+                                     "failed,aborting\n";
 
 // The numbered list of image candidates, its header and the prompt.
 inline std::string listing(const std::vector<std::string> &names) {
