@@ -116,9 +116,9 @@ TEST(Copy, Outcomes) {
     const std::string sattribute = "/sys/devices/system/cpu/online";
     struct Case {
         long ndevsize, nsize;
-        std::string ssummary;  // bytes copied, as the summary line says
-        std::string slog = ""; // the failure's log line; "": a good copy
-        std::string skind = "";
+        std::string ssummary;         // bytes copied, as the summary line says
+        std::string slog = "";        // the failure's log line; "": a good copy
+        std::string skind = "";       // the stick's kind
         std::string sclosed = "";     // descriptors closed at the start, in sh
         long ncopied = -1;            // image bytes on the disk (-1: all)
         std::string stranscript = ""; // all it prints after the drive prompt

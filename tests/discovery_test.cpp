@@ -52,10 +52,11 @@ TEST(Discovery, MachineTableAndAnswers) {
 }
 
 // tests/fixtures/onedisk: one disk, loop7, after two entries without size
-// (three names for the sort), with one file changed. Odd contents leave their field zero or empty
-// and print nothing; a disk without a usable size, or without a complete uevent naming its node, is
-// not offered. Vendor, model and bus are the first word of the first whole "E:KEY=" line of the
-// udev file.
+// (three names for the sort), with one file changed. Odd contents leave their
+// field zero or empty and print nothing; a disk without a usable size, or
+// without a complete uevent naming its node, is not offered. Vendor, model
+// and bus are the first word of the first whole "E:KEY=" line of the udev
+// file.
 TEST(Discovery, OneDisk) {
     KF_NEED(false);
     // The table line of the disk at index 2 with its name, vendor and model.
