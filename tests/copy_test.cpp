@@ -135,9 +135,10 @@ TEST(Copy, Outcomes) {
         // A FIFO yields at most 64 KiB per read: many reads fill a chunk.
         // kelpfall opens the image once to check it and again to copy it; the
         // feeder holds the FIFO read-write, so the pipe outlives the first
-        // close and the feeder never meets a FIFO without a reader.
+        // close and the feeder never meets a FIFO without a reader. It leaves
+        // the run's socket alone: a run that fails early ends at once.
         {24 << 20, 10196995, "10197504", "", "", "", -1, "",
-         "mkfifo disk.img && (timeout 60 cat ../image 1<>disk.img &)"},
+         "mkfifo disk.img && (timeout 60 cat ../image 1<>disk.img <&- 2>&- &)"},
         {12000256, 25000000, "12000256", swrite + "28 No space left on device\n", "", "", 12000256},
         {1 << 20, 5000, "0", swrite + "1 Operation not permitted\n", "-r", "", 0},
         // The chunk goes into the page cache; its flush fails with EIO.
@@ -158,7 +159,8 @@ TEST(Copy, Outcomes) {
         // pulled out: the feeder removes it before the image ends, once the
         // copy has read all but what a pipe holds (64 KiB).
         {24 << 20, 1000000, "1000448", "VerifyFile failed\n" + seio, "", "", -1, "",
-         "mkfifo disk.img && (timeout 60 sh -c 'cat ../image; rm /dev/sdz' 1<>disk.img &)"},
+         "mkfifo disk.img && (timeout 60 sh -c 'cat ../image; rm /dev/sdz' 1<>disk.img <&- 2>&- "
+         "&)"},
         // Rewritten in place, same size, at the copy's first write: parts of
         // two images on the disk.
         {1 << 20, 1000, "1024", "ReadFile failed\n" + seio, "rewrite"},
