@@ -8,6 +8,18 @@
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
+
+static const std::string snofiles = "ERROR: no files found,aborting\n",
+                         sbadfile = "ERROR: invalid file selection,aborting\n";
+
+// The numbered list of image candidates, its header and the prompt.
+static std::string listing(const std::vector<std::string> &names) {
+    std::string s = "list of available files : \n";
+    for (size_t k = 0; k < names.size(); k++)
+        s += (k ? "\t\r" : "\r") + std::to_string(k) + " " + names[k] + "\n";
+    return s + "choose image file number (q to abort) : ";
+}
 
 TEST(ImageSelection, Dialogue) {
     KF_NEED(false);
@@ -24,7 +36,7 @@ TEST(ImageSelection, Dialogue) {
     // to its end.
     s.put("huge", "");
     std::filesystem::resize_file(s.root + "/huge", UINT32_MAX);
-    const std::string sdir = text::listing(names), s4095(4095, 'p'), s4096(4096, 'q');
+    const std::string sdir = listing(names), s4095(4095, 'p'), s4096(4096, 'q');
     const std::string susage = "Usage : kelpfall\nno_args=scan current directory\n"
                                "1_arg=image_file\n2_arg=images_list_file+dummy_arg\n";
     const std::vector<std::string> slist = {"../list", "-"};
@@ -36,21 +48,21 @@ TEST(ImageSelection, Dialogue) {
     } cases[] = {
         {{}, "2abc\n", sdir + chosen(names[2])},
         {{}, "\n  \n 0\n", sdir + chosen(names[0])},
-        {{}, "3\n", sdir + text::badfile},
-        {{}, "", sdir + text::badfile},
+        {{}, "3\n", sdir + sbadfile},
+        {{}, "", sdir + sbadfile},
         // The listing cannot be written: the run goes on without it.
         {{}, "0\n", "", "", "/dev/full"},
         {{".a", "x", "y", "z"}, "", chosen(".a")},
         {{"missing"}, "", susage + "ERROR: requested image file missing not found,aborting\n"},
         // List files; the second argument is never examined.
-        {{"../list", ""}, "1\n", text::listing({"a", "b"}) + chosen("b"), "a\n\n   \nb\n"},
+        {{"../list", ""}, "1\n", listing({"a", "b"}) + chosen("b"), "a\n\n   \nb\n"},
         // A CR stays in the path; the terminal is shown "?".
-        {slist, "0 1\n", text::listing({"a?", "b"}) + chosen("a?"), "\n\na\r\nb"},
-        {slist, "2\n", text::listing({"a", "b"}) + text::badfile, std::string("a\nb\0c\nd\n", 8)},
-        {slist, "0\n", text::listing({s4095, s4096}) + chosen(s4095), s4095 + "\n" + s4096},
-        {slist, "1\n", text::listing({s4095, s4096}) + text::badfile, s4095 + "\n" + s4096},
-        {slist, "", text::nofiles, " \t\r\n\v\f\n\n"},
-        {slist, "", text::nofiles, ""},
+        {slist, "0 1\n", listing({"a?", "b"}) + chosen("a?"), "\n\na\r\nb"},
+        {slist, "2\n", listing({"a", "b"}) + sbadfile, std::string("a\nb\0c\nd\n", 8)},
+        {slist, "0\n", listing({s4095, s4096}) + chosen(s4095), s4095 + "\n" + s4096},
+        {slist, "1\n", listing({s4095, s4096}) + sbadfile, s4095 + "\n" + s4096},
+        {slist, "", snofiles, " \t\r\n\v\f\n\n"},
+        {slist, "", snofiles, ""},
         {{"../none", "-"}, "", listerror("../none read open error,aborting")},
         {{"/proc/self/mem", "-"}, "", listerror("/proc/self/mem could not seek end,aborting")},
         {{"../huge", "-"}, "", listerror("../huge could not read data, aborting ")},
@@ -65,5 +77,5 @@ TEST(ImageSelection, Dialogue) {
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.status, 1);
     }
-    EXPECT_EQ(Sandbox().run({.answer = "0\n"}).out, text::nofiles); // an empty folder
+    EXPECT_EQ(Sandbox().run({.answer = "0\n"}).out, snofiles); // an empty folder
 }
