@@ -39,12 +39,13 @@ std::string shell(const std::string &scmd) {
 
 // A sandbox whose one disk, the USB stick sdz, is a loop device of n bytes.
 // Its kind: "" over a sparse file, holding 0xEE bytes at first; "-P" the
-// same, partitions scanned; "-r" read-only; "full" over a file of a 4 MiB
-// tmpfs, which its first flush fills; "wrap" or "drop" a counterfeit that
-// keeps a quarter of it (tests/fakedisk.cpp); "hole" a disk that loses the
-// 4 MiB from byte 13000000; "rewrite" and "touch" honest fake disks whose
-// first write rewrites the image work/disk.img keeping its modification
-// time, or only sets that time.
+// same, partitions scanned; "-r" read-only; "-b 4096" with 4096-byte
+// sectors; "full" over a file of a 4 MiB tmpfs, which its first flush fills;
+// "wrap" or "drop" a counterfeit that keeps a quarter of it
+// (tests/fakedisk.cpp); "hole" a disk that loses the 4 MiB from byte
+// 13000000; "rewrite" and "touch" honest fake disks whose first write
+// rewrites the image work/disk.img keeping its modification time, or only
+// sets that time.
 struct Stick : Sandbox {
     std::string sfake = root + "/fake", sfull = root + "/full", backing = root + "/backing.img";
     std::string dev; // /dev/loopN
@@ -148,6 +149,9 @@ TEST(Copy, Outcomes) {
         // the run's socket alone: a run that fails early ends at once.
         {24 << 20, 10196995, "10197504", "", "", "", -1, "",
          "mkfifo disk.img && (timeout 60 cat ../image 1<>disk.img <&- 2>&- &)"},
+        // A disk of 4096-byte sectors: the read-back's reads are widened to
+        // whole sectors, as O_DIRECT needs.
+        {32 << 20, 30000000, "30000128", "", "-b 4096"},
         {12000256, 25000000, "12000256", swrite + "28 No space left on device\n", "", "", 12000256},
         {1 << 20, 5000, "0", swrite + "1 Operation not permitted\n", "-r", "", 0},
         // The chunk goes into the page cache; its flush fails with EIO.
@@ -232,7 +236,7 @@ TEST(Copy, Outcomes) {
                                  "usb_bus: yes\n" +
                                  text::driveprompt + c.stranscript);
         }
-        if (c.skind.empty() || c.skind == "-r") {
+        if (c.skind.empty() || c.skind == "-r" || c.skind == "-b 4096") {
             EXPECT_TRUE(st.holds(image.substr(0, c.ncopied)));
         }
     }
