@@ -81,8 +81,8 @@ static void fncthinsamples() {
         iverifyunits[nkept++] = iverifyunits[k];
     nverifyunits = nkept;
     nthinlevel++;
-    if (nverifyunits > nfirstchunkunits)
-        ksamplelast = iverifyunits[nverifyunits - 1].koffset;
+    const verifyunitrec &ilast = iverifyunits[nverifyunits - 1];
+    ksamplelast = ilast.koffset + ilast.nlength - nsamplepagesize;
     kverifyreach = ksamplelast + (nsamplereach << nthinlevel);
 }
 
@@ -97,7 +97,7 @@ static void fncaddverifyunit(uint64_t koffset, const char *sdata, uint32_t n) {
 static void fncaddwholechunk(uint64_t kchunk, uint32_t n) {
     for (uint32_t k = 0; k < n; k += nwholeunitsize)
         fncaddverifyunit(kchunk + k, srdpipetxttmp + k, std::min(n - k, nwholeunitsize));
-    ksamplelast = kchunk + n - nsamplepagesize;
+    ksamplelast = kchunk + n - std::min(n, static_cast<uint32_t>(nsamplepagesize));
     kverifyreach = ksamplelast + (nsamplereach << nthinlevel);
 }
 
