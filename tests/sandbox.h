@@ -31,8 +31,8 @@ struct Result {
 
 struct RunOptions {
     std::vector<std::string> args; // arguments after the program name
-    // The answer is written once stdout ends in ": " (the first prompt), or at
-    // once when standard output goes to outfile instead; then input ends.
+    // The answer is written once stdout ends in ") : " (the first prompt), or
+    // at once when standard output goes to outfile instead; then input ends.
     std::string answer, outfile;
     std::string program = KELPFALL_BINARY;
     // When set, the run has a terminal (a pty) on which this was typed
@@ -141,7 +141,10 @@ struct Sandbox {
         ssize_t n = 0;
         do {
             r.out.append(buf, static_cast<size_t>(n));
-            if (!banswered && (!o.outfile.empty() || r.out.ends_with(": "))) {
+            // Not ": " alone: a terminal's output processing may pass on the
+            // banner's "drives : " before its line end, and an answer typed
+            // then is discarded with the typeahead.
+            if (!banswered && (!o.outfile.empty() || r.out.ends_with(") : "))) {
                 (void)!write(kio[0], o.answer.data(), o.answer.size());
                 shutdown(kio[0], SHUT_WR); // a pty has no end of input: ENOTSOCK
                 banswered = true;
