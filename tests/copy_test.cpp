@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -40,8 +41,10 @@ std::string shell(const std::string &scmd) {
 // Its kind: "" over a sparse file, holding 0xEE bytes at first; "-P" the
 // same, partitions scanned; "-r" read-only; "full" over a file of a 4 MiB
 // tmpfs, which its first flush fills; "wrap" or "drop" a counterfeit that
-// keeps a quarter of it (tests/fakedisk.cpp); "rewrite" an honest fake disk
-// whose first write rewrites the image work/disk.img.
+// keeps a quarter of it (tests/fakedisk.cpp); "hole" a disk that loses the
+// 4 MiB from byte 13000000; "rewrite" and "touch" honest fake disks whose
+// first write rewrites the image work/disk.img keeping its modification
+// time, or only sets that time.
 struct Stick : Sandbox {
     std::string sfake = root + "/fake", sfull = root + "/full", backing = root + "/backing.img";
     std::string dev; // /dev/loopN
@@ -59,13 +62,17 @@ struct Stick : Sandbox {
         }
         std::ofstream(backing).close();
         fs::resize_file(backing, static_cast<uintmax_t>(n));
-        if (skind == "wrap" || skind == "drop" || skind == "rewrite") {
+        const std::string sn = std::to_string(n), simage = " " + root + "/work/disk.img";
+        const std::string sfakeargs =
+            skind == "wrap" || skind == "drop" ? skind + " " + sn + " " + std::to_string(n / 4)
+            : skind == "hole"                  ? "hole " + sn + " 13000000"
+            : skind == "rewrite"               ? "drop " + sn + " " + sn + simage
+            : skind == "touch"                 ? "drop " + sn + " " + sn + simage + " touch"
+                                               : "";
+        if (!sfakeargs.empty()) {
             backing = sfake;
             put("fake", "");
-            const bool brewrite = skind == "rewrite";
-            shell(KELPFALL_FAKEDISK " " + sfake + (skind == "wrap" ? " wrap " : " drop ") +
-                  std::to_string(n) + " " + std::to_string(brewrite ? n : n / 4) +
-                  (brewrite ? " " + root + "/work/disk.img" : "") + " >/dev/null 2>&1 &");
+            shell(KELPFALL_FAKEDISK " " + sfake + " " + sfakeargs + " >/dev/null 2>&1 &");
             for (int k = 0; k < 500 && fs::file_size(sfake) != static_cast<uintmax_t>(n); k++)
                 usleep(10000);
         }
@@ -124,6 +131,8 @@ TEST(Copy, Outcomes) {
         std::string stranscript = ""; // all it prints after the drive prompt
         // Makes the image disk.img in sh, from the bytes in ../image.
         std::string smake = "cp ../image disk.img";
+        long nzeros = 0;      // zero bytes that end the image
+        bool bmapped = false; // another process maps the disk during the copy
     } cases[] = {
         {24 << 20, 0, "0"},
         {24 << 20, 15000000, "15000064", "", "", "", -1,
@@ -152,30 +161,64 @@ TEST(Copy, Outcomes) {
         {1 << 20, 0, "512", "ReadFile failed\n" + seio, "", "", -1, "",
          "ln -s " + sattribute + " disk.img"},
         // A counterfeit stick that says 64 MiB and keeps 16: its first or its
-        // last chunk reads back wrong.
+        // last chunk reads back wrong; with an image that ends in zeros, as
+        // most do, the samples of the chunks between do. Another process
+        // that maps the disk keeps what was written in the page cache: the
+        // read-back reads past it. A stick that loses 4 MiB mid-chunk.
         {64 << 20, 30000000, "30000128", "VerifyFile failed\n" + seio, "wrap"},
         {64 << 20, 30000000, "30000128", "VerifyFile failed\n" + seio, "drop"},
+        {.ndevsize = 64 << 20,
+         .nsize = 45000000,
+         .ssummary = "45000192",
+         .slog = "VerifyFile failed\n" + seio,
+         .skind = "drop",
+         .nzeros = 5000000},
+        {.ndevsize = 64 << 20,
+         .nsize = 30000000,
+         .ssummary = "30000128",
+         .slog = "VerifyFile failed\n" + seio,
+         .skind = "drop",
+         .bmapped = true},
+        {.ndevsize = 32 << 20,
+         .nsize = 30000000,
+         .ssummary = "30000128",
+         .slog = "VerifyFile failed\n" + seio,
+         .skind = "hole"},
         // The stick's node is gone before the read-back, as when the stick is
         // pulled out: the feeder removes it before the image ends, once the
         // copy has read all but what a pipe holds (64 KiB).
         {24 << 20, 1000000, "1000448", "VerifyFile failed\n" + seio, "", "", -1, "",
          "mkfifo disk.img && (timeout 60 sh -c 'cat ../image; rm /dev/sdz' 1<>disk.img <&- 2>&- "
          "&)"},
-        // Rewritten in place, same size, at the copy's first write: parts of
-        // two images on the disk.
+        // Rewritten in place, same size and modification time, at the
+        // copy's first write: parts of two images on the disk. Touched
+        // instead, it still holds what was copied: a good copy.
         {1 << 20, 1000, "1024", "ReadFile failed\n" + seio, "rewrite"},
+        {.ndevsize = 32 << 20, .nsize = 25000000, .ssummary = "25000448", .skind = "touch"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.nsize) + " " + c.skind + " " + c.sclosed + " " + c.slog);
         Stick st(c.ndevsize, c.skind);
-        const std::string image =
-            c.smake.starts_with("ln") ? readfile(sattribute) : pattern(c.nsize);
+        const std::string image = c.smake.starts_with("ln")
+                                      ? readfile(sattribute)
+                                      : pattern(c.nsize - c.nzeros) + std::string(c.nzeros, '\0');
         st.put("image", image);
+        void *pmap = MAP_FAILED;
+        if (c.bmapped) { // every page of the disk mapped and read
+            int kfd = open(st.dev.c_str(), O_RDONLY);
+            pmap = mmap(nullptr, c.ndevsize, PROT_READ, MAP_SHARED, kfd, 0);
+            close(kfd);
+            ASSERT_NE(pmap, MAP_FAILED);
+            for (long k = 0; k < c.ndevsize; k += 4096)
+                (void)*(static_cast<volatile char *>(pmap) + k);
+        }
         Result r = st.run(
             {.args = {"-c", c.smake + " && exec \"$0\" disk.img " + c.sclosed, KELPFALL_BINARY},
              .answer = "0\n",
              .outfile = c.sclosed.empty() ? "" : "/dev/null",
              .program = "/bin/sh"});
+        if (pmap != MAP_FAILED)
+            munmap(pmap, c.ndevsize);
         EXPECT_EQ(r.status, c.slog.empty() ? 0 : 1);
         if (c.sclosed.empty()) { // the log line, the summary, the verdict
             EXPECT_TRUE(r.out.ends_with(

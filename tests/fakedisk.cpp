@@ -1,11 +1,13 @@
 // A lying disk for the tests: a FUSE file system in the foreground whose root
-// is one file, mounted over a file, that claims CLAIMED bytes but keeps REAL
-// of them in memory and acknowledges every write and flush. wrap takes every
+// is one file, mounted over a file, that claims CLAIMED bytes and
+// acknowledges every write and flush. wrap keeps REAL bytes and takes every
 // offset modulo REAL (a counterfeit stick's controller); drop discards writes
 // at or past REAL and reads zeros there (with REAL == CLAIMED, an honest
-// disk). With REWRITE, the first write changes that file's first byte to a
-// NUL (which the tests' images never hold) in place, as a download or a build
-// rewrites an image while it is copied. The file is opened with direct_io: no
+// disk); hole does so only for the 4 MiB from REAL (a failing card). With
+// FILE, the first write changes that file's first byte to a NUL (which the
+// tests' images never hold) in place and puts its modification time back, as
+// a download rewrites an image within one tick of a coarse clock; with FILE
+// touch, it only sets that time to now. The file is opened with direct_io: no
 // page cache of its own, so a loop device over it reads what this program
 // answers. Exits when unmounted.
 #define FUSE_USE_VERSION 31
@@ -17,15 +19,18 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
-static bool fd_wrap;           // wrap, else drop
+static bool fd_wrap;           // wrap, else drop or hole
 static off_t fd_claimed;       // size the file reports
-static off_t fd_real;          // bytes kept
+static off_t fd_real;          // bytes kept (wrap), or where the loss starts
+static off_t fd_lostend;       // where the loss ends
 static std::string fd_data;    // the bytes kept
-static const char *fd_rewrite; // the file the first write rewrites, or null
+static const char *fd_rewrite; // the file the first write changes, or null
+static bool fd_touch;          // only its modification time
 
 // Moves the bytes between buf and what is kept, as the mode maps them;
 // returns the length moved, short at the claimed end.
@@ -33,7 +38,8 @@ static int fd_io(char *buf, size_t size, off_t off, bool bwrite) {
     size = off >= fd_claimed ? 0 : std::min<size_t>(size, static_cast<size_t>(fd_claimed - off));
     for (size_t k = 0; k < size; k++) {
         off_t pos = off + static_cast<off_t>(k);
-        char *pkept = fd_wrap || pos < fd_real ? &fd_data[pos % fd_real] : nullptr;
+        const bool blost = !fd_wrap && pos >= fd_real && pos < fd_lostend;
+        char *pkept = blost ? nullptr : &fd_data[fd_wrap ? pos % fd_real : pos];
         if (bwrite && pkept != nullptr)
             *pkept = buf[k];
         else if (!bwrite)
@@ -42,15 +48,28 @@ static int fd_io(char *buf, size_t size, off_t off, bool bwrite) {
     return static_cast<int>(size);
 }
 
-// Usage: fakedisk MOUNTFILE wrap|drop CLAIMED REAL [REWRITE]
+// The first write's change of the file fd_rewrite.
+static void fd_change() {
+    struct stat st;
+    if (stat(fd_rewrite, &st) != 0)
+        return;
+    const timespec itimes[2] = {st.st_atim, fd_touch ? timespec{0, UTIME_NOW} : st.st_mtim};
+    if (!fd_touch)
+        std::ofstream(fd_rewrite, std::ios::in) << '\0';
+    utimensat(AT_FDCWD, std::exchange(fd_rewrite, nullptr), itimes, 0);
+}
+
+// Usage: fakedisk MOUNTFILE wrap|drop|hole CLAIMED REAL [FILE [touch]]
 int main(int argc, char **argv) {
-    if (argc != 5 && argc != 6)
+    if (argc < 5 || argc > 7)
         return 2;
     fd_wrap = strcmp(argv[2], "wrap") == 0;
     fd_claimed = atoll(argv[3]);
     fd_real = atoll(argv[4]);
-    fd_rewrite = argc == 6 ? argv[5] : nullptr;
-    fd_data.assign(static_cast<size_t>(fd_real), '\0');
+    fd_lostend = strcmp(argv[2], "hole") == 0 ? fd_real + (4 << 20) : fd_claimed;
+    fd_rewrite = argc >= 6 ? argv[5] : nullptr;
+    fd_touch = argc == 7;
+    fd_data.assign(static_cast<size_t>(fd_wrap ? fd_real : fd_claimed), '\0');
     fuse_operations ops = {
         .getattr =
             [](const char *, struct stat *st, fuse_file_info *) {
@@ -67,7 +86,7 @@ int main(int argc, char **argv) {
         .write =
             [](const char *, const char *buf, size_t size, off_t off, fuse_file_info *) {
                 if (fd_rewrite != nullptr)
-                    std::ofstream(std::exchange(fd_rewrite, nullptr), std::ios::in) << '\0';
+                    fd_change();
                 return fd_io(const_cast<char *>(buf), size, off, true);
             }};
     char *fargs[] = {argv[0], const_cast<char *>("-f"), const_cast<char *>("-s"), argv[1], nullptr};

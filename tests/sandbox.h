@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -25,6 +26,7 @@
 struct Result {
     std::string out; // standard output and error, as a terminal shows them
     int status = -1; // exit status, or 128 + signal number
+    long maxrss = 0; // peak resident set size in KiB
 };
 
 struct RunOptions {
@@ -146,7 +148,9 @@ struct Sandbox {
             }
         } while ((n = read(kio[0], buf, sizeof buf)) > 0);
         close(kio[0]);
-        waitpid(pid, &r.status, 0);
+        struct rusage iusage = {};
+        wait4(pid, &r.status, 0, &iusage);
+        r.maxrss = iusage.ru_maxrss;
         r.status = WIFEXITED(r.status) ? WEXITSTATUS(r.status) : 128 + WTERMSIG(r.status);
         return r;
     }

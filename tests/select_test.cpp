@@ -31,11 +31,11 @@ TEST(ImageSelection, Dialogue) {
     std::vector<std::string> names;
     for (const auto &e : std::filesystem::directory_iterator(s.root + "/work")) // readdir's order
         names.push_back(e.path().filename());
-    // UINT32_MAX bytes and a NUL do not fit the 32-bit buffer count. A sysfs
-    // attribute claims 4096 bytes and holds fewer. /proc/self/mem cannot seek
-    // to its end.
-    s.put("huge", "");
-    std::filesystem::resize_file(s.root + "/huge", UINT32_MAX);
+    // A disk image named as a list file: a line, a NUL, 1 GiB of sectors;
+    // only its text is read. A sysfs attribute claims 4096 bytes and holds
+    // fewer. /proc/self/mem cannot seek to its end.
+    s.put("image", std::string("disk.img\n\0", 10));
+    std::filesystem::resize_file(s.root + "/image", 1 << 30);
     const std::string sdir = listing(names), s4095(4095, 'p'), s4096(4096, 'q');
     const std::string susage = "Usage : kelpfall\nno_args=scan current directory\n"
                                "1_arg=image_file\n2_arg=images_list_file+dummy_arg\n";
@@ -65,7 +65,7 @@ TEST(ImageSelection, Dialogue) {
         {slist, "", snofiles, ""},
         {{"../none", "-"}, "", listerror("../none read open error,aborting")},
         {{"/proc/self/mem", "-"}, "", listerror("/proc/self/mem could not seek end,aborting")},
-        {{"../huge", "-"}, "", listerror("../huge could not read data, aborting ")},
+        {{"../image", "-"}, "q\n", listing({"disk.img"}) + sbadfile},
         {{"/sys/kernel/uevent_seqnum", "-"},
          "",
          listerror("/sys/kernel/uevent_seqnum could not read data, aborting ")},
@@ -76,6 +76,7 @@ TEST(ImageSelection, Dialogue) {
         Result r = s.run({.args = c.args, .answer = c.answer, .outfile = c.outfile});
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.status, 1);
+        EXPECT_LT(r.maxrss, 64 << 10) << "KiB";
     }
     EXPECT_EQ(Sandbox().run({.answer = "0\n"}).out, snofiles); // an empty folder
 }

@@ -1,5 +1,7 @@
-// The raw image copy engine: the image onto the chosen disk's node from offset
-// 0, chunk by chunk, each chunk flushed to the device before the next is read.
+// The raw image copy engine: the target opened exclusively once it proves to
+// be the listed disk; the image onto it from offset 0, chunk by chunk, each
+// chunk flushed to the device before the next is read; then the image checked
+// for changes and the disk read back.
 #include "copy/copy.h"
 
 #include <cerrno>
@@ -89,6 +91,14 @@ static void fncdropflushedrange() {
                   POSIX_FADV_DONTNEED);
 }
 
+// Starts the device's writeback of the chunk just written, so that the
+// device works while the read-back's checksums of the chunk are taken. Only
+// a start: the flush that follows waits for it and reports its errors.
+static void fncstartwriteback() {
+    (void)sync_file_range(iphysdrvhndl, static_cast<off_t>(kpipwrpos), nchunkaccepted,
+                          SYNC_FILE_RANGE_WRITE);
+}
+
 static void fncprintprogress() {
     xrawwrtpercprog = 100.0;
     if (xtotsrcrawdataszprc > 0.0)
@@ -106,11 +116,14 @@ static void fncprintprogress() {
 static int fnccopychunk() {
     fncpadchunk();
     fncwritechunk();
-    fncadviseimagereadahead();
+    if (berrproc == 1) {
+        fncstartwriteback();
+        fncadviseimagereadahead();
+        fncnotechunkwritten();
+    }
     if (fncflushtarget() == 0) {
         kpipwrpos += static_cast<uint64_t>(nchunkaccepted);
         fncdropflushedrange();
-        fncnotechunkwritten();
     } else if (berrproc == 1) {
         nerrnocopy = errno;
         berrproc = 0;
@@ -124,20 +137,44 @@ static int fnccopychunk() {
     return 1;
 }
 
-// Whether the image is a regular file that changed while it was copied: it
-// yielded another number of bytes than its size at open, or its size or
-// modification time moved since. A file cut short, still being written (a
-// download, a build) or rewritten in place left the device holding parts of
-// two images. Pipes and devices have no such record.
+// Reads the whole image again, chunk by chunk as the copy did, and tells
+// whether it yields the same bytes: as many as were copied, with the same
+// checksums.
+static bool fncimagerereadmatches() {
+    const uint64_t ncopied = kimgrdpos;
+    uint64_t nfold = 0;
+    kimgrdpos = 0;
+    if (lseek(imgfilehndl, 0, SEEK_SET) == -1)
+        return false;
+    for (;;) {
+        fncreadimagechunk();
+        if (dwRead <= 0)
+            return dwRead == 0 && kimgrdpos == ncopied && nfold == nimagesum;
+        fncpadchunk();
+        fncfoldchunksum(&nfold, srdpipetxttmp, static_cast<size_t>(dwRead));
+    }
+}
+
+// Whether the image is a regular file that no longer holds what was copied:
+// it yielded another number of bytes than its size at open, or it differs
+// at the places the read-back checks. A file cut short, still being written
+// (a download, a build) or rewritten in place left the device holding parts
+// of two images. Timestamps alone prove nothing: a rewrite within one tick
+// of a coarse clock keeps them, and a touch or a chmod (through a copy-up)
+// moves them with the content unchanged; so when the size or modification
+// time moved, the whole image is read again. Pipes and devices have no such
+// record.
 static bool fncimagechanged() {
     if (!S_ISREG(rstimgopenstats.st_mode))
         return false;
     if (kimgrdpos != static_cast<uint64_t>(rstimgopenstats.st_size) ||
         fstat(imgfilehndl, &rstimgendstats) != 0)
         return true;
-    return rstimgendstats.st_size != rstimgopenstats.st_size ||
-           rstimgendstats.st_mtim.tv_sec != rstimgopenstats.st_mtim.tv_sec ||
-           rstimgendstats.st_mtim.tv_nsec != rstimgopenstats.st_mtim.tv_nsec;
+    if (rstimgendstats.st_size != rstimgopenstats.st_size ||
+        rstimgendstats.st_mtim.tv_sec != rstimgopenstats.st_mtim.tv_sec ||
+        rstimgendstats.st_mtim.tv_nsec != rstimgopenstats.st_mtim.tv_nsec)
+        return !fncimagerereadmatches();
+    return !fncimageunitsmatch();
 }
 
 // The copy loop over the open image and target; leaves berrproc set.
@@ -149,8 +186,11 @@ static void fnccopyloop() {
     posix_fadvise(imgfilehndl, 0, 0, POSIX_FADV_SEQUENTIAL);
     for (;;) {
         fncreadimagechunk();
-        if (dwRead == 0 && !fncimagechanged())
-            return;
+        if (dwRead == 0) {
+            fncfinishverifyunits();
+            if (!fncimagechanged())
+                return;
+        }
         if (dwRead <= 0) {
             if (dwRead == 0)
                 errno = EIO;

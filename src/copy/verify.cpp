@@ -1,17 +1,32 @@
-// Read-back of the copy: the first and the last chunk written are read from
-// the device again and compared with what was written. A counterfeit stick
-// that holds less than it reports either wraps writes past its real size onto
-// its start (the first chunk reads back overwritten) or drops them (the last
-// chunk reads back wrong), while acknowledging every write and flush.
+// The read-back: what the copy must find again on the disk after its last
+// flush, and in the image. A counterfeit stick that holds less than it
+// reports wraps writes past its real size onto its start or drops them,
+// reading zeros there; a failing card loses a region anywhere; each of them
+// acknowledges every write and flush. So the first and the last chunk are
+// kept whole, and every other chunk is sampled with a page at most
+// nsamplereach bytes after the one before, a page holding a byte other than
+// zero where the chunk has one. Each region's checksum is taken from the copy
+// buffer as the chunk is written; after the copy the regions are read again,
+// in offset order, from the disk past every cache and from the image.
 #include "copy/copy.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
-uint64_t nfirstchunksum;
-int32_t nfirstchunklen;
+verifyunitrec iverifyunits[nverifyunitsmax];
+uint32_t nverifyunits;
+uint32_t nfirstchunkunits;
+uint64_t ksamplelast;
+uint64_t kverifyreach;
+int32_t nthinlevel;
+uint64_t nimagesum;
 int32_t nlastchunklen;
+int32_t nverifyalign;
 int32_t kfdverify = -1;
 struct stat rstverifystats;
 
@@ -42,44 +57,173 @@ uint64_t fncchecksum64(const char *sdata, size_t n) {
                            nlane[3]);
 }
 
-void fncnotechunkwritten() {
-    nlastchunklen = nchunkaccepted;
-    if (kpipwrpos != static_cast<uint64_t>(nchunkaccepted))
-        return;
-    nfirstchunklen = nchunkaccepted;
-    nfirstchunksum = fncchecksum64(srdpipetxttmp, static_cast<size_t>(nchunkaccepted));
+void fncfoldchunksum(uint64_t *pnfold, const char *schunk, size_t n) {
+    *pnfold = fncchecksumstep(*pnfold, fncchecksum64(schunk, n));
 }
 
-// Whether the n bytes at koffset of the device read back with checksum nsum.
-static bool fncreadbackmatches(uint64_t koffset, int32_t n, uint64_t nsum) {
-    if (lseek(kfdverify, static_cast<off_t>(koffset), SEEK_SET) == -1 ||
-        fncreadfull(kfdverify, srdpipetxttmp, static_cast<size_t>(n)) != n)
-        return false;
-    return fncchecksum64(srdpipetxttmp, static_cast<size_t>(n)) == nsum;
+// Whether the page at s holds a byte other than zero.
+static bool fncpagenonzero(const char *s) {
+    for (int32_t k = 0; k < nsamplepagesize; k += 8) {
+        uint64_t nword;
+        memcpy(&nword, s + k, sizeof nword);
+        if (nword != 0)
+            return true;
+    }
+    return false;
+}
+
+// Halves the samples, keeping every second one and the first chunk's
+// regions, and doubles the spacing of those still to come: the table is
+// static, so a very large image is sampled more thinly rather than not at all.
+static void fncthinsamples() {
+    uint32_t nkept = nfirstchunkunits;
+    for (uint32_t k = nfirstchunkunits + 1; k < nverifyunits; k += 2)
+        iverifyunits[nkept++] = iverifyunits[k];
+    nverifyunits = nkept;
+    nthinlevel++;
+    if (nverifyunits > nfirstchunkunits)
+        ksamplelast = iverifyunits[nverifyunits - 1].koffset;
+    kverifyreach = ksamplelast + (nsamplereach << nthinlevel);
+}
+
+// Appends the region of n bytes at koffset on the disk, which the copy buffer
+// holds at sdata.
+static void fncaddverifyunit(uint64_t koffset, const char *sdata, uint32_t n) {
+    iverifyunits[nverifyunits++] = {koffset, fncchecksum64(sdata, n), n};
+}
+
+// The chunk of n bytes at kchunk, held by the copy buffer, as regions of at
+// most nwholeunitsize bytes: the read-back compares it whole.
+static void fncaddwholechunk(uint64_t kchunk, uint32_t n) {
+    for (uint32_t k = 0; k < n; k += nwholeunitsize)
+        fncaddverifyunit(kchunk + k, srdpipetxttmp + k, std::min(n - k, nwholeunitsize));
+    ksamplelast = kchunk + n - nsamplepagesize;
+    kverifyreach = ksamplelast + (nsamplereach << nthinlevel);
+}
+
+// Samples the chunk of n bytes at kchunk until the next sample may lie past
+// its end. Each page is the one furthest on, within reach of the one before,
+// that holds a byte other than zero; the page at the reach when none does.
+// Chunks start on sector boundaries, and so do the pages. The table keeps
+// room for the last chunk's regions.
+static void fncsamplechunk(uint64_t kchunk, uint32_t n) {
+    const uint64_t kend = kchunk + n;
+    while (kverifyreach < kend) {
+        if (nverifyunits + nchunkunitsmax >= nverifyunitsmax) {
+            fncthinsamples();
+            continue;
+        }
+        const uint64_t kfar = std::min(kverifyreach, kend - nsamplepagesize);
+        const uint64_t klow = std::max(kchunk, ksamplelast + nsamplepagesize);
+        uint64_t kpage = kfar;
+        while (kpage >= klow + nsamplepagesize && !fncpagenonzero(srdpipetxttmp + (kpage - kchunk)))
+            kpage -= nsamplepagesize;
+        if (!fncpagenonzero(srdpipetxttmp + (kpage - kchunk)))
+            kpage = kfar;
+        fncaddverifyunit(kpage, srdpipetxttmp + (kpage - kchunk), nsamplepagesize);
+        ksamplelast = kpage;
+        kverifyreach = kpage + (nsamplereach << nthinlevel);
+    }
+}
+
+void fncnotechunkwritten() {
+    const uint64_t kchunk = kpipwrpos;
+    const uint32_t n = static_cast<uint32_t>(nchunkaccepted);
+    nlastchunklen = nchunkaccepted;
+    if (S_ISREG(rstimgopenstats.st_mode))
+        fncfoldchunksum(&nimagesum, srdpipetxttmp, n);
+    if (kchunk == 0) {
+        nverifyunits = 0;
+        nthinlevel = 0;
+        fncaddwholechunk(0, n);
+        nfirstchunkunits = nverifyunits;
+    } else if (n >= static_cast<uint32_t>(nsamplepagesize)) {
+        fncsamplechunk(kchunk, n);
+    }
+}
+
+void fncfinishverifyunits() {
+    const uint64_t klast = kpipwrpos - static_cast<uint64_t>(nlastchunklen);
+    if (kpipwrpos == 0 || klast == 0)
+        return;
+    while (nverifyunits > nfirstchunkunits && iverifyunits[nverifyunits - 1].koffset >= klast)
+        nverifyunits--;
+    fncaddwholechunk(klast, static_cast<uint32_t>(nlastchunklen));
+}
+
+// Reads the n bytes at koffset of kfd into the copy buffer, the read widened
+// to whole blocks of nverifyalign bytes, as O_DIRECT needs its offsets and
+// lengths. With bpadend, bytes past the file's end read as zeros (the
+// padding of an image's last chunk); else a read that ends short fails.
+// Returns where the n bytes start in the buffer, or nullptr with errno set.
+static const char *fncreadrange(int kfd, uint64_t koffset, uint32_t n, bool bpadend) {
+    const uint64_t nalign = static_cast<uint64_t>(nverifyalign);
+    const uint64_t kstart = koffset / nalign * nalign;
+    const size_t nspan = (koffset + n - kstart + nalign - 1) / nalign * nalign;
+    if (lseek(kfd, static_cast<off_t>(kstart), SEEK_SET) == -1)
+        return nullptr;
+    const ssize_t nread = fncreadfull(kfd, srdpipetxttmp, nspan);
+    if (nread == -1)
+        return nullptr;
+    if (static_cast<size_t>(nread) < nspan) {
+        if (!bpadend) {
+            errno = EIO;
+            return nullptr;
+        }
+        memset(srdpipetxttmp + nread, 0, nspan - static_cast<size_t>(nread));
+    }
+    return srdpipetxttmp + (koffset - kstart);
+}
+
+// Whether every region reads back from kfd with the checksum it was written
+// with.
+static bool fncunitsmatch(int kfd, bool bpadend) {
+    for (uint32_t k = 0; k < nverifyunits; k++) {
+        const verifyunitrec &iunit = iverifyunits[k];
+        const char *sdata = fncreadrange(kfd, iunit.koffset, iunit.nlength, bpadend);
+        if (sdata == nullptr || fncchecksum64(sdata, iunit.nlength) != iunit.nsum)
+            return false;
+    }
+    return true;
+}
+
+bool fncimageunitsmatch() {
+    nverifyalign = ncsectorsize;
+    return fncunitsmatch(imgfilehndl, true);
+}
+
+// Opens the target for the read-back into kfdverify. O_DIRECT reads reach the
+// device: neither the page cache nor another process's mapping of the disk
+// can answer for it. A device that refuses O_DIRECT (EINVAL) is read through
+// the page cache instead, after the disk's whole cache is dropped: dropping
+// only a chunk's range keeps the pages and large folios that straddle its
+// ends, and pages another process maps stay whatever is dropped. After the
+// last flush every cached page is clean, so nothing is lost.
+static bool fncopenverify() {
+    kfdverify = open(ipartinfrec->sdevpath, O_RDONLY | O_DIRECT);
+    if (kfdverify == -1 && errno == EINVAL) {
+        kfdverify = open(ipartinfrec->sdevpath, O_RDONLY);
+        return kfdverify != -1 && posix_fadvise(kfdverify, 0, 0, POSIX_FADV_DONTNEED) == 0;
+    }
+    return kfdverify != -1;
 }
 
 int32_t fncverifyreadback() {
     if (kpipwrpos == 0)
         return 1;
-    // The copy buffer still holds the last chunk: the read that found the
-    // end of the image read nothing into it.
-    uint64_t nlastsum = fncchecksum64(srdpipetxttmp, static_cast<size_t>(nlastchunklen));
-    uint64_t klastoffset = kpipwrpos - static_cast<uint64_t>(nlastchunklen);
-    kfdverify = open(ipartinfrec->sdevpath, O_RDONLY);
-    if (kfdverify == -1)
-        return 0;
     // The node must still be the disk written, not one put in its place.
-    // The disk's whole page cache is dropped, so that the reads reach the
-    // device rather than the pages the copy wrote: dropping only a chunk's
-    // range keeps the pages and large folios that straddle its ends. After
-    // the last flush every cached page is clean, so nothing is lost.
-    bool bgood = fstat(kfdverify, &rstverifystats) == 0 && S_ISBLK(rstverifystats.st_mode) &&
+    // Reads are widened to its logical block size.
+    int nblocksize = 0;
+    bool bgood = fncopenverify() && fstat(kfdverify, &rstverifystats) == 0 &&
+                 S_ISBLK(rstverifystats.st_mode) &&
                  rstverifystats.st_rdev == rsttargetstats.st_rdev &&
-                 posix_fadvise(kfdverify, 0, 0, POSIX_FADV_DONTNEED) == 0 &&
-                 fncreadbackmatches(klastoffset, nlastchunklen, nlastsum) &&
-                 (klastoffset == 0 || fncreadbackmatches(0, nfirstchunklen, nfirstchunksum));
-    // Only read: a failing close loses nothing.
-    (void)close(kfdverify);
-    kfdverify = -1;
+                 ioctl(kfdverify, BLKSSZGET, &nblocksize) == 0;
+    nverifyalign = nblocksize;
+    bgood = bgood && fncunitsmatch(kfdverify, false);
+    if (kfdverify != -1) {
+        // Only read: a failing close loses nothing.
+        (void)close(kfdverify);
+        kfdverify = -1;
+    }
     return bgood ? 1 : 0;
 }

@@ -71,7 +71,7 @@ extern loopptrstructure iskipdevices;
 extern loopptrstructure iavaildevnodes;
 // Eight text pointers: the tokens of the current uevent text.
 extern loopptrstructure starrout;
-// The whole image list file and a NUL.
+// The image list file up to its first NUL, and a NUL.
 extern loopptrstructure srawdata;
 // One listing text with its final NUL.
 extern loopptrstructure spdbgoutptr;

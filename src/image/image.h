@@ -37,7 +37,7 @@ extern const char sdelimcnst_eol[];
 // than white space a candidate in idirvecdata; the newline ending each line
 // becomes its NUL. The text ends at its first NUL.
 void fncsplitlistlines();
-// Reads the list file sfilename whole, offers its non-blank lines and returns
-// the chosen line. Ends the run on any failure, and when the chosen line is
-// too long for simgfilepath.
+// Reads the list file sfilename up to its first NUL, offers its non-blank
+// lines and returns the chosen line. Ends the run on any failure, and when
+// the chosen line is too long for simgfilepath.
 const char *fncselectimagefromlist(const char *sfilename);

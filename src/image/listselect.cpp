@@ -13,6 +13,9 @@ int64_t ncrawdt;
 char *sktmp;
 const char sdelimcnst_eol[] = "\n";
 
+// Bytes of the list file read at a time, until its first NUL.
+static constexpr int32_t nlistreadsize = 1 << 20;
+
 // Bytes that make a line blank when it holds nothing else.
 static const char swhitespace_eol[] = " \t\v\f\r";
 
@@ -27,7 +30,9 @@ static const char swhitespace_eol[] = " \t\v\f\r";
     fncterminateprocess(1);
 }
 
-// Reads the whole list file into srawdata and ends the text with a NUL.
+// Reads the list file into srawdata up to its first NUL, which ends the
+// text, and ends the text with a NUL. A disk image named as a list file
+// holds a NUL within its first sectors, so only that much of it is read.
 static void fncloadlistfile(const char *sfilename) {
     kfddownl = open(sfilename, O_RDONLY | O_CLOEXEC);
     if (kfddownl == -1)
@@ -36,22 +41,29 @@ static void fncloadlistfile(const char *sfilename) {
     ncrequestsize = lseek(kfddownl, 0, SEEK_END);
     if (ncrequestsize == -1)
         fncabortlistfile("ERROR : sfilename %s could not seek end,aborting\n", sfilename);
-    // The text and its NUL must fit the 32-bit count of srawdata.
-    if (ncrequestsize >= static_cast<int64_t>(UINT32_MAX))
-        fncabortlistfile("ERROR : sfilename %s could not read data, aborting \n", sfilename);
-    if (static_cast<uint64_t>(ncrequestsize) + 1 != srawdata.count)
-        resizeloopptrstructure(&srawdata, static_cast<uint32_t>(ncrequestsize + 1), 1);
     kcurreqstart = lseek(kfddownl, 0, SEEK_SET);
     if (kcurreqstart == -1)
         fncabortlistfile("ERROR : sfilename %s could not seek start, aborting\n", sfilename);
-    // A regular file may return less than asked in one call (Linux moves at
-    // most 0x7ffff000 bytes per read). A file that ends sooner than its size
-    // said is a failed read.
-    char *sbuffer = static_cast<char *>(srawdata.data);
-    ncrawdt = fncreadfull(kfddownl, sbuffer, static_cast<size_t>(ncrequestsize));
-    if (ncrawdt != ncrequestsize)
+    ncrawdt = 0;
+    for (;;) {
+        // The text and its NUL must fit the 32-bit count of srawdata.
+        if (ncrawdt + nlistreadsize + 1 >= static_cast<int64_t>(UINT32_MAX))
+            fncabortlistfile("ERROR : sfilename %s could not read data, aborting \n", sfilename);
+        resizeloopptrstructure(&srawdata, static_cast<uint32_t>(ncrawdt + nlistreadsize + 1), 1);
+        char *spiece = static_cast<char *>(srawdata.data) + ncrawdt;
+        const ssize_t nread = fncreadfull(kfddownl, spiece, nlistreadsize);
+        if (nread == -1)
+            fncabortlistfile("ERROR : sfilename %s could not read data, aborting \n", sfilename);
+        ncrawdt += nread;
+        spiece[nread] = '\0';
+        if (nread < nlistreadsize || memchr(spiece, '\0', static_cast<size_t>(nread)) != nullptr)
+            break;
+    }
+    // A file that ends sooner than its size said, before any NUL, is a
+    // failed read.
+    char *stext = static_cast<char *>(srawdata.data);
+    if (ncrawdt < ncrequestsize && strlen(stext) == static_cast<size_t>(ncrawdt))
         fncabortlistfile("ERROR : sfilename %s could not read data, aborting \n", sfilename);
-    sbuffer[ncrawdt] = '\0';
     (void)close(kfddownl);
     kfddownl = -1;
 }
