@@ -34,14 +34,14 @@ case $suite in focal | jammy | noble | oracular | plucky | questing) ubuntu=true
 mirror=${2:-$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.{list,sources} 2>/dev/null |
   grep -E '^(deb|URIs:)[[:space:]]' | grep -oE 'https?://[^ ]+' | grep -v security |
   if $ubuntu; then grep ubuntu; else grep -v ubuntu; fi | head -1 || true)}
-! $ubuntu || mirror=${mirror:-http://archive.ubuntu.com/ubuntu}
+$ubuntu && mirror=${mirror:-http://archive.ubuntu.com/ubuntu}
 [ -n "$mirror" ] || die "no mirror in the apt sources; give one"
 
 exec 9>"$base/$suite.lock"
 flock 9
 if [ ! -e "$tree/.kelpfall-ready" ]; then
   # An unfinished tree from a run that died: never removed across a mount.
-  ! findmnt -rn -o TARGET | grep -q "^$tree/" || die "$tree is unfinished and has mounts; unmount them"
+  findmnt -rn -o TARGET | grep -q "^$tree/" && die "$tree is unfinished and has mounts; unmount them"
   rm -rf --one-file-system "$tree"
   opts=(--variant=minbase)
   script=()
