@@ -2,10 +2,12 @@
 # Speed and memory of the copy on loop devices it attaches and detaches,
 # kelpfall in a private mount namespace where the device is the only disk.
 # Medians of RUNS runs (default 5), alternating: 1. 1 GB, kelpfall against
-# dd bs=10000384 conv=fsync; 2. 300 MB onto the device limited to 100 MB/s
-# (cgroup v2 io.max, else v1 blkio; skipped with the reason where neither
-# can), image cached and caches dropped; 3. kelpfall's peak RSS. Needs root;
-# dropping the caches slows the machine for a moment.
+# dd bs=10000384 conv=fsync; 2. 1 GB onto the device limited as a stick is,
+# writes 100 MB/s and reads 200 MB/s, then reads also 2000 a second (cgroup
+# v2 io.max, else v1 blkio; skipped with the reason where neither can),
+# image cached and caches dropped, against BASELINE (another kelpfall
+# binary, such as a build of the last release) when set; 3. peak RSS. Needs
+# root; dropping the caches slows the machine for a moment.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 runs=${RUNS:-5}
@@ -41,16 +43,17 @@ settle() {
   dd if="$tmp/dev$n.img" iflag=nocache count=0 status=none
   [ "${1:-}" != cold ] || echo 3 >/proc/sys/vm/drop_caches
 }
-# One run answering 0, in cgroup $cg when set: prints its wall time from its
-# start (once the sandbox is built) to its exit; its peak RSS goes to rss.txt.
+# kelpfall_run BINARY RSSFILE: one run answering 0, in cgroup $cg when set.
+# Prints its wall time from its start (once the sandbox is built) to its
+# exit; its peak RSS is added to RSSFILE.
 kelpfall_run() {
   echo 0 | sandbox_run "$sbox" bash -c '
     [ -z "$3" ] || echo $$ >"$3/cgroup.procs"
     echo "$EPOCHREALTIME" >../start.txt
-    exec /usr/bin/time -v -o ../time.txt "$1" "$2"' sh "$kelpfall" image.img "$cg" \
+    exec /usr/bin/time -v -o ../time.txt "$1" "$2"' sh "$1" image.img "$cg" \
     >"$sbox/out.txt" || { echo "bench.sh: kelpfall failed:" >&2; cat "$sbox/out.txt" >&2; exit 1; }
   since "$(cat "$sbox/start.txt")"
-  awk -F': ' '/Maximum resident set size/ { print $2 }' "$sbox/time.txt" >>"$tmp/rss.txt"
+  awk -F': ' '/Maximum resident set size/ { print $2 }' "$sbox/time.txt" >>"$2"
 }
 dd_run() { local t0=$EPOCHREALTIME; dd if="$img" of="$dev" bs=10000384 conv=fsync status=none; since "$t0"; }
 
@@ -58,8 +61,8 @@ echo "== 1. 1 GB image onto a loop device (backing file on $(df --output=source 
 setup 1 $((1100 << 20)) 1000000000
 k=() d=()
 for ((i = 1; i <= runs; i++)); do
-  if ((i % 2)); then settle; k+=("$(kelpfall_run)"); settle; d+=("$(dd_run)")
-  else settle; d+=("$(dd_run)"); settle; k+=("$(kelpfall_run)"); fi
+  if ((i % 2)); then settle; k+=("$(kelpfall_run "$kelpfall" "$tmp/rss-kelpfall.txt")"); settle; d+=("$(dd_run)")
+  else settle; d+=("$(dd_run)"); settle; k+=("$(kelpfall_run "$kelpfall" "$tmp/rss-kelpfall.txt")"); fi
 done
 cmp -n 1000000000 "$img" "$dev"
 km=$(median "${k[@]}") dm=$(median "${d[@]}")
@@ -69,58 +72,148 @@ awk -v k="$km" -v d="$dm" 'BEGIN { printf "kelpfall / dd = %.3f (target <= 1.05)
 rm -f "$img"
 
 echo
-# A write limit: cgroup v2 with the io controller (and memory, so that
-# writeback is charged to the cgroup), else cgroup v1's blkio.
+# The limits of a USB stick, which reads faster than it writes: writes
+# 100 MB/s and reads 200 MB/s; in the "iops" runs reads also 2000 a second,
+# as a stick's small reads are slow. cgroup v2 with the io controller (and
+# memory, so that writeback is charged to the cgroup), else cgroup v1's blkio.
 v2=$(findmnt -rn -t cgroup2 -o TARGET | head -1)
 v1=$(findmnt -rn -t cgroup -o TARGET,OPTIONS | awk '$2 ~ /(^|,)blkio(,|$)/ { print $1; exit }')
+limit=""
 if [ -n "$v2" ] && grep -qw io "$v2/cgroup.controllers"; then
   for c in io memory; do
-    ! grep -qw "$c" "$v2/cgroup.controllers" || echo "+$c" >"$v2/cgroup.subtree_control"
+    if grep -qw "$c" "$v2/cgroup.controllers"; then
+      echo "+$c" >"$v2/cgroup.subtree_control"
+    fi
   done
-  limit="$v2/kelpfall-bench.$$" limitfile=io.max limitfmt="%s wbps=100000000" cgv=2 stat=io.stat
+  limit="$v2/kelpfall-bench.$$"
+  cgv=2
+  stat=io.stat
 elif [ -n "$v1" ]; then
-  limit="$v1/kelpfall-bench.$$" limitfile=blkio.throttle.write_bps_device limitfmt="%s 100000000" cgv=1
+  limit="$v1/kelpfall-bench.$$"
+  cgv=1
   stat=blkio.throttle.io_service_bytes
 else
   echo "== 2. skipped: no cgroup here can limit a device's bandwidth (no cgroup v1 blkio" \
     "controller, ${v2:-no cgroup v2}${v2:+: cgroup v2 without the io controller})"
-  limit=""
-fi
-if [ -n "$limit" ]; then
-  echo "== 2. 300 MB image onto a loop device throttled to 100 MB/s (cgroup v$cgv), $runs runs each, alternating"
-  setup 2 $((320 << 20)) 300000000
-  cg=$limit
-  mkdir "$cg"
-  # shellcheck disable=SC2059 # the format is one of the two above
-  printf "$limitfmt\n" "$majmin" >"$cg/$limitfile"
-  # bytes written that the cgroup saw: "MAJ:MIN Write N" (v1), "MAJ:MIN ... wbytes=N" (v2)
-  throttled_bytes() {
-    awk -v d="$majmin" '$1 == d && $2 == "Write" { print $3 }
-      $1 == d { for (i = 2; i <= NF; i++) if ($i ~ /^wbytes=/) print substr($i, 8) }' "$cg/$stat"
-  }
-  w=() c=() unseen=0
-  for ((i = 1; i <= runs; i++)); do
-    for mode in warm cold; do
-      settle "$mode"
-      b0=$(throttled_bytes)
-      t=$(kelpfall_run)
-      b1=$(throttled_bytes)
-      if [ $((b1 - ${b0:-0})) -lt 300000000 ]; then
-        echo "bench.sh: the cgroup saw only $((b1 - ${b0:-0})) of 300000256 bytes written" >&2
-        unseen=1
-      fi
-      if [ "$mode" = warm ]; then w+=("$t"); else c+=("$t"); fi
-    done
-  done
-  cmp -n 300000000 "$img" "$dev"
-  wm=$(median "${w[@]}") cm=$(median "${c[@]}")
-  echo "limit: $majmin 100000000 B/s; ideal 300000256 B / 1e8 B/s = 3.000 s"
-  [ "$unseen" = 0 ] && echo "the cgroup counted every byte of every run" ||
-    echo "WARNING: some bytes passed the limit uncounted; the figures below overstate"
-  echo "warm image: ${w[*]} s; median $wm s"
-  echo "cold image: ${c[*]} s; median $cm s"
-  awk -v w="$wm" -v c="$cm" 'BEGIN { printf "share of the limited bandwidth: warm %.1f %%, cold %.1f %% (target >= 97 %%)\n", 300.000256 / w, 300.000256 / c }'
 fi
 
-rss=$(sort -g "$tmp/rss.txt" | tail -1)
-echo "== 3. kelpfall peak RSS over all runs: $rss KiB ($(awk -v r="$rss" 'BEGIN { printf "%.2f", r / 1024 }') MiB; target <= 12 MiB)"
+# set_limits RIOPS: the device's limits in cgroup $cg; RIOPS 0 for none.
+set_limits() {
+  if [ "$cgv" = 2 ]; then
+    local riops=max
+    if [ "$1" != 0 ]; then
+      riops=$1
+    fi
+    echo "$majmin wbps=100000000 rbps=200000000 riops=$riops" >"$cg/io.max"
+  else
+    # In cgroup v1 a limit of 0 removes the rule.
+    echo "$majmin 100000000" >"$cg/blkio.throttle.write_bps_device"
+    echo "$majmin 200000000" >"$cg/blkio.throttle.read_bps_device"
+    echo "$majmin $1" >"$cg/blkio.throttle.read_iops_device"
+  fi
+}
+
+# Bytes written that the cgroup saw: "MAJ:MIN Write N" (v1),
+# "MAJ:MIN ... wbytes=N" (v2).
+throttled_bytes() {
+  awk -v d="$majmin" '$1 == d && $2 == "Write" { print $3 }
+    $1 == d { for (i = 2; i <= NF; i++) if ($i ~ /^wbytes=/) print substr($i, 8) }' "$cg/$stat"
+}
+
+# Reads that the cgroup saw, as "BYTES REQUESTS": "MAJ:MIN Read N" in v1's
+# io_service_bytes and io_serviced, "rbytes=N rios=N" in v2's io.stat.
+throttled_reads() {
+  if [ "$cgv" = 2 ]; then
+    awk -v d="$majmin" '$1 == d { for (i = 2; i <= NF; i++) {
+      if ($i ~ /^rbytes=/) b = substr($i, 8); if ($i ~ /^rios=/) n = substr($i, 6) } }
+      END { print b + 0, n + 0 }' "$cg/io.stat"
+  else
+    b=$(awk -v d="$majmin" '$1 == d && $2 == "Read" { print $3 }' "$cg/blkio.throttle.io_service_bytes")
+    n=$(awk -v d="$majmin" '$1 == d && $2 == "Read" { print $3 }' "$cg/blkio.throttle.io_serviced")
+    echo "${b:-0} ${n:-0}"
+  fi
+}
+
+if [ -n "$limit" ]; then
+  names=(kelpfall)
+  bins=("$kelpfall")
+  if [ -n "${BASELINE:-}" ]; then
+    names+=(baseline)
+    bins+=("$BASELINE")
+  fi
+  echo "== 2. 1 GB image onto a loop device limited to 100 MB/s for writes and 200 MB/s for"
+  echo "   reads, then also to 2000 reads/s (cgroup v$cgv); $runs runs of each, alternating:"
+  for k in "${!names[@]}"; do
+    echo "   ${names[$k]}: ${bins[$k]}"
+  done
+  setup 2 $((1100 << 20)) 1000000000
+  cg=$limit
+  mkdir "$cg"
+  declare -A times reads
+  unseen=0
+  for ((i = 1; i <= runs; i++)); do
+    order=("${!names[@]}")
+    if ((i % 2 == 0)) && [ ${#names[@]} -eq 2 ]; then
+      order=(1 0)
+    fi
+    for riops in 0 2000; do
+      set_limits "$riops"
+      for mode in warm cold; do
+        for k in "${order[@]}"; do
+          settle "$mode"
+          b0=$(throttled_bytes)
+          read -r r0 n0 <<<"$(throttled_reads)"
+          t=$(kelpfall_run "${bins[$k]}" "$tmp/rss-${names[$k]}.txt")
+          read -r r1 n1 <<<"$(throttled_reads)"
+          b1=$(throttled_bytes)
+          reads["${names[$k]}"]="$((r1 - r0)) bytes in $((n1 - n0)) requests"
+          if [ $((b1 - ${b0:-0})) -lt 1000000000 ]; then
+            echo "bench.sh: the cgroup saw only $((b1 - ${b0:-0})) of 1000000000 bytes written" >&2
+            unseen=1
+          fi
+          times["${names[$k]} $riops $mode"]+="$t "
+        done
+      done
+    done
+  done
+  cmp -n 1000000000 "$img" "$dev"
+  echo "ideal: 1000000000 B / 1e8 B/s = 10.000 s"
+  if [ "$unseen" = 0 ]; then
+    echo "the cgroup counted every byte written in every run"
+  else
+    echo "WARNING: some bytes passed the limit uncounted; the figures below overstate"
+  fi
+  # The throttle lets a burst of one slice (100 ms of each limit) through at
+  # once: so few reads cost less time here than on a stick.
+  for name in "${names[@]}"; do
+    echo "reads of the disk, $name: ${reads[$name]} (the last run)"
+  done
+  for riops in 0 2000; do
+    for mode in warm cold; do
+      label="$mode image, reads limited to 200 MB/s"
+      if [ "$riops" != 0 ]; then
+        label="$label and 2000/s"
+      fi
+      echo "$label:"
+      for name in "${names[@]}"; do
+        # shellcheck disable=SC2086 # the times are words
+        m=$(median ${times["$name $riops $mode"]})
+        echo "  $name: ${times["$name $riops $mode"]}s; median $m s"
+        eval "median_$name=$m"
+      done
+      if [ -n "${BASELINE:-}" ]; then
+        # shellcheck disable=SC2154 # set by the eval above
+        awk -v k="$median_kelpfall" -v b="$median_baseline" \
+          'BEGIN { printf "  kelpfall - baseline = %+.3f s (%+.2f %%)\n", k - b, 100 * (k - b) / b }'
+      fi
+    done
+  done
+fi
+
+echo "== 3. peak RSS over all runs"
+for f in "$tmp"/rss-*.txt; do
+  name=${f##*/rss-}
+  name=${name%.txt}
+  rss=$(sort -g "$f" | tail -1)
+  awk -v n="$name" -v r="$rss" 'BEGIN { printf "%s: %d KiB (%.2f MiB; target <= 14 MiB)\n", n, r, r / 1024 }'
+done

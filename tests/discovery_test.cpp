@@ -86,7 +86,7 @@ TEST(Discovery, OneDisk) {
         {"uevent", uevent(7, 7, "loop7", "diskette"), ""},
         {"uevent", uevent(7, 7, s255), line(s255 + "  ", true)},
         {"uevent", uevent(7, 7, s255 + "n"), ""},
-        {"uevent", uevent(7, 7, "lo\x1b[2Jop7"), line("lo?[2Jop7  ", true)},
+        {"uevent", uevent(7, 7, "lo\x1b[2J\x7fop7"), line("lo?[2J?op7  ", true)},
         // A major beyond 32 bits is no major: the udev key is b0:7.
         {"uevent", "MAJOR=4294967303" + uevent(7, 7, "loop7").substr(7), line("loop7  ")},
         // Only the first 1000 bytes are read: leading zeros push "x" past them.
@@ -108,10 +108,11 @@ TEST(Discovery, OneDisk) {
          line("loop7 First Micron")},
         {sudev, "E:ID_VENDOR=ABCDEFGHIJKLMNOPQ\nE:ID_MODEL=0123456789abcdef\nE:ID_BUS=USB\n",
          line("loop7 ABCDEFGHIJKLMNO 0123456789abcde")},
-        // Control bytes, and UTF-8 C1 controls, are shown as "?"; other bytes
-        // as they are.
-        {sudev, "E:ID_VENDOR=V\xc2\x9b\xc2\xa0\xff\x01\x1fx\nE:ID_MODEL=Mo\0del\nE:ID_BUS=usb\n"s,
-         line("loop7 V??\xc2\xa0\xff??x Mo")},
+        // Control bytes, DEL and UTF-8 C1 controls are shown as "?"; other
+        // bytes as they are.
+        {sudev,
+         "E:ID_VENDOR=V\xc2\x9b\xc2\xa0\xff\x01\x1f\x7fx\nE:ID_MODEL=Mo\0del\nE:ID_BUS=usb\n"s,
+         line("loop7 V??\xc2\xa0\xff???x Mo")},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.spath + ": " + c.scontent.substr(0, 40));
