@@ -10,32 +10,58 @@
 # root; dropping the caches slows the machine for a moment.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-runs=${RUNS:-5}
-[ "$(id -u)" -eq 0 ] || { echo "bench.sh: run as root" >&2; exit 1; }
-"$top/scripts/deps.sh" time >&2
-kelpfall=$("$top/scripts/build.sh")
+# shellcheck source=scripts/common.sh
+. "$top/scripts/common.sh"
 # shellcheck source=scripts/sandbox.sh
 . "$top/scripts/sandbox.sh"
+runs=${RUNS:-5}
+[ "$(id -u)" -eq 0 ] || die "run as root"
+"$top/scripts/deps.sh" time >&2
+kelpfall=$("$top/scripts/build.sh")
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/kelpfall-bench.XXXXXX")
 cg=""
-trap '[ -z "$cg" ] || rmdir "$cg" || echo "bench.sh: could not remove cgroup $cg" >&2
-  sandbox_detach_all; rm -rf "$tmp"' EXIT
+
+# cleanup: the cgroup, the loop devices and the files this run made.
+cleanup() {
+  if [ -n "$cg" ] && ! rmdir "$cg"; then
+    echo "bench.sh: could not remove cgroup $cg" >&2
+  fi
+  sandbox_detach_all
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
 
 # setup N BYTES IMAGEBYTES: sandbox $tmp/sN whose only disk is a loop device
 # of BYTES ($dev, $majmin), and a random image of IMAGEBYTES ($img) written
 # to it once untimed, so that every timed run overwrites allocated blocks.
 setup() {
-  n=$1 sbox=$tmp/s$1 img=$tmp/s$1/work/image.img
+  n=$1
+  sbox=$tmp/s$1
+  img=$sbox/work/image.img
   truncate -s "$2" "$tmp/dev$1.img"
   sandbox_disk "$sbox" "$tmp/dev$1.img" bench
-  dev=$sandbox_loop majmin=$sandbox_majmin
+  dev=$sandbox_loop
+  majmin=$sandbox_majmin
   head -c "$3" /dev/urandom >"$img"
   dd if="$img" of="$dev" bs=10000384 conv=fsync status=none
 }
-since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f", b - a }'; } # $1: $EPOCHREALTIME
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
-  if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-# Same start for every run: the image cached (with "cold" not), the device not.
+
+# since T0: the seconds from T0, an $EPOCHREALTIME, to now.
+since() {
+  awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f", b - a }'
+}
+
+# median VALUE...: the median of the values.
+median() {
+  printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 }
+    END {
+      if (NR % 2) print v[(NR + 1) / 2]
+      else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2
+    }'
+}
+
+# settle [cold]: the same start for every run: the image cached (with
+# "cold", not), the device not.
 settle() {
   cat "$img" >/dev/null
   sync
@@ -43,29 +69,50 @@ settle() {
   dd if="$tmp/dev$n.img" iflag=nocache count=0 status=none
   [ "${1:-}" != cold ] || echo 3 >/proc/sys/vm/drop_caches
 }
+
 # kelpfall_run BINARY RSSFILE: one run answering 0, in cgroup $cg when set.
 # Prints its wall time from its start (once the sandbox is built) to its
 # exit; its peak RSS is added to RSSFILE.
 kelpfall_run() {
-  echo 0 | sandbox_run "$sbox" bash -c '
+  if ! echo 0 | sandbox_run "$sbox" bash -c '
     [ -z "$3" ] || echo $$ >"$3/cgroup.procs"
     echo "$EPOCHREALTIME" >../start.txt
-    exec /usr/bin/time -v -o ../time.txt "$1" "$2"' sh "$1" image.img "$cg" \
-    >"$sbox/out.txt" || { echo "bench.sh: kelpfall failed:" >&2; cat "$sbox/out.txt" >&2; exit 1; }
+    exec /usr/bin/time -v -o ../time.txt "$1" "$2"' sh "$1" image.img "$cg" >"$sbox/out.txt"; then
+    echo "bench.sh: kelpfall failed:" >&2
+    cat "$sbox/out.txt" >&2
+    exit 1
+  fi
   since "$(cat "$sbox/start.txt")"
   awk -F': ' '/Maximum resident set size/ { print $2 }' "$sbox/time.txt" >>"$2"
 }
-dd_run() { local t0=$EPOCHREALTIME; dd if="$img" of="$dev" bs=10000384 conv=fsync status=none; since "$t0"; }
+
+# dd_run: one run of dd doing the same copy; prints its wall time.
+dd_run() {
+  local t0=$EPOCHREALTIME
+  dd if="$img" of="$dev" bs=10000384 conv=fsync status=none
+  since "$t0"
+}
 
 echo "== 1. 1 GB image onto a loop device (backing file on $(df --output=source "$tmp" | tail -1)), $runs runs each, alternating"
 setup 1 $((1100 << 20)) 1000000000
-k=() d=()
+k=()
+d=()
 for ((i = 1; i <= runs; i++)); do
-  if ((i % 2)); then settle; k+=("$(kelpfall_run "$kelpfall" "$tmp/rss-kelpfall.txt")"); settle; d+=("$(dd_run)")
-  else settle; d+=("$(dd_run)"); settle; k+=("$(kelpfall_run "$kelpfall" "$tmp/rss-kelpfall.txt")"); fi
+  if ((i % 2)); then
+    settle
+    k+=("$(kelpfall_run "$kelpfall" "$tmp/rss-kelpfall.txt")")
+    settle
+    d+=("$(dd_run)")
+  else
+    settle
+    d+=("$(dd_run)")
+    settle
+    k+=("$(kelpfall_run "$kelpfall" "$tmp/rss-kelpfall.txt")")
+  fi
 done
 cmp -n 1000000000 "$img" "$dev"
-km=$(median "${k[@]}") dm=$(median "${d[@]}")
+km=$(median "${k[@]}")
+dm=$(median "${d[@]}")
 echo "kelpfall: ${k[*]} s; median $km s"
 echo "dd:       ${d[*]} s; median $dm s"
 awk -v k="$km" -v d="$dm" 'BEGIN { printf "kelpfall / dd = %.3f (target <= 1.05)\n", k / d }'
@@ -100,10 +147,8 @@ fi
 # set_limits RIOPS: the device's limits in cgroup $cg; RIOPS 0 for none.
 set_limits() {
   if [ "$cgv" = 2 ]; then
-    local riops=max
-    if [ "$1" != 0 ]; then
-      riops=$1
-    fi
+    local riops=$1
+    [ "$riops" != 0 ] || riops=max
     echo "$majmin wbps=100000000 rbps=200000000 riops=$riops" >"$cg/io.max"
   else
     # In cgroup v1 a limit of 0 removes the rule.
@@ -124,8 +169,12 @@ throttled_bytes() {
 # io_service_bytes and io_serviced, "rbytes=N rios=N" in v2's io.stat.
 throttled_reads() {
   if [ "$cgv" = 2 ]; then
-    awk -v d="$majmin" '$1 == d { for (i = 2; i <= NF; i++) {
-      if ($i ~ /^rbytes=/) b = substr($i, 8); if ($i ~ /^rios=/) n = substr($i, 6) } }
+    awk -v d="$majmin" '$1 == d {
+        for (i = 2; i <= NF; i++) {
+          if ($i ~ /^rbytes=/) b = substr($i, 8)
+          if ($i ~ /^rios=/) n = substr($i, 6)
+        }
+      }
       END { print b + 0, n + 0 }' "$cg/io.stat"
   else
     b=$(awk -v d="$majmin" '$1 == d && $2 == "Read" { print $3 }' "$cg/blkio.throttle.io_service_bytes")
@@ -149,7 +198,7 @@ if [ -n "$limit" ]; then
   setup 2 $((1100 << 20)) 1000000000
   cg=$limit
   mkdir "$cg"
-  declare -A times reads
+  declare -A times reads medians
   unseen=0
   for ((i = 1; i <= runs; i++)); do
     order=("${!names[@]}")
@@ -191,19 +240,15 @@ if [ -n "$limit" ]; then
   for riops in 0 2000; do
     for mode in warm cold; do
       label="$mode image, reads limited to 200 MB/s"
-      if [ "$riops" != 0 ]; then
-        label="$label and 2000/s"
-      fi
+      [ "$riops" = 0 ] || label="$label and 2000/s"
       echo "$label:"
       for name in "${names[@]}"; do
         # shellcheck disable=SC2086 # the times are words
-        m=$(median ${times["$name $riops $mode"]})
-        echo "  $name: ${times["$name $riops $mode"]}s; median $m s"
-        eval "median_$name=$m"
+        medians[$name]=$(median ${times["$name $riops $mode"]})
+        echo "  $name: ${times["$name $riops $mode"]}s; median ${medians[$name]} s"
       done
       if [ -n "${BASELINE:-}" ]; then
-        # shellcheck disable=SC2154 # set by the eval above
-        awk -v k="$median_kelpfall" -v b="$median_baseline" \
+        awk -v k="${medians[kelpfall]}" -v b="${medians[baseline]}" \
           'BEGIN { printf "  kelpfall - baseline = %+.3f s (%+.2f %%)\n", k - b, 100 * (k - b) / b }'
       fi
     done

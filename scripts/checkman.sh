@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Checks a manual page: no groff warning, no line over 80 characters as man
-# renders it for an 80-column terminal. Usage: scripts/checkman.sh PAGE
-# Exit status 77 (skipped) without the tools.
+# Checks a manual page: no groff warning, and no line over 80 characters as
+# man renders it for an 80-column terminal.
+# Usage: scripts/checkman.sh PAGE   (a ctest test)
+# Exit status 77 (skipped) without man, groff or col.
 set -uo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/common.sh
+. "$top/scripts/common.sh"
 page=$1
-if ! command -v man >/dev/null || ! command -v groff >/dev/null || ! command -v col >/dev/null; then
-  echo "checkman.sh: man, groff or col missing (Debian: man-db, bsdextrautils)"
-  exit 77
-fi
+for tool in man groff col; do
+  command -v "$tool" >/dev/null || skip "$tool missing (Debian: man-db, bsdextrautils)"
+done
 # One locale for the whole pipeline, whatever the caller's: man renders
 # UTF-8 (a hyphen is U+2010), col keeps it, and bash counts characters.
 export LC_ALL=C.UTF-8
@@ -20,7 +23,9 @@ if [ -n "$warnings" ]; then
 fi
 # col -b drops the overstriking man uses for bold.
 while IFS= read -r line; do
-  [ ${#line} -le 80 ] || { echo "${#line} characters at MANWIDTH=80: $line"; status=1; }
+  [ ${#line} -le 80 ] && continue
+  echo "${#line} characters at MANWIDTH=80: $line"
+  status=1
 done < <(MANWIDTH=80 man --warnings -l "$page" 2>&1 | col -bx)
-[ $status -eq 0 ] && echo "checkman.sh: $page: no groff warning, no line over 80 characters"
+[ $status -ne 0 ] || echo "checkman.sh: $page: no groff warning, no line over 80 characters"
 exit $status

@@ -7,7 +7,9 @@
 # Needs root, losetup and unshare. Touches no other device.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-[ "$(id -u)" -eq 0 ] || { echo "demo.sh: run as root (loop devices, mount namespace)" >&2; exit 1; }
+# shellcheck source=scripts/common.sh
+. "$top/scripts/common.sh"
+[ "$(id -u)" -eq 0 ] || die "run as root (loop devices, mount namespace)"
 
 kelpfall=$("$top/scripts/build.sh")
 # shellcheck source=scripts/sandbox.sh

@@ -2,17 +2,21 @@
 # Static analysis of src/: clang-tidy with the check set in .clang-tidy, then
 # cppcheck with the checks chosen below, over the compile_commands.json of a
 # configured build (the tool's sources only, not the tests).
-# Usage: scripts/lint.sh [BUILD]   (a ctest test; default: configures build/lint)
+# Usage: scripts/lint.sh [BUILD]   (a ctest test; default: the release preset's
+# build/release, configured here)
 # Prints every finding. Findings fail it (exit 1) only under CI=true: a newer
 # clang-tidy or cppcheck on a user's machine knows checks that the project's
 # own did not, and its findings are news for the developers, not a broken
 # build. Exit status 77 (skipped) without clang-tidy or cppcheck.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-command -v clang-tidy >/dev/null && command -v cppcheck >/dev/null ||
-  { echo "lint.sh: clang-tidy or cppcheck is not installed"; exit 77; }
-dir=${1:-$top/build/lint}
-[ -n "${1:-}" ] || cmake -S "$top" -B "$dir" -DKELPFALL_TESTS=OFF >/dev/null || exit 1
+# shellcheck source=scripts/common.sh
+. "$top/scripts/common.sh"
+for tool in clang-tidy cppcheck; do
+  command -v "$tool" >/dev/null || skip "$tool is not installed"
+done
+dir=${1:-$top/build/release}
+[ -n "${1:-}" ] || cmake -S "$top" --preset release >/dev/null || exit 1
 cd "$top" || exit 1
 status=0
 
@@ -35,6 +39,9 @@ cppcheck --project="$dir/compile_commands.json" --file-filter="$top/src/*" --std
   --suppress=missingIncludeSystem --suppress=readdirCalled --inline-suppr --quiet --error-exitcode=1 \
   --template='{file}:{line}:{column}: {severity}: {message} [{id}]' || status=1
 
-[ $status -eq 0 ] && echo "lint: no findings" && exit 0
+if [ $status -eq 0 ]; then
+  echo "lint: no findings"
+  exit 0
+fi
 echo "lint: findings above (they fail the run only under CI=true)"
 [ "${CI:-}" != true ]

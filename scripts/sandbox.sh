@@ -33,16 +33,18 @@ sandbox_disk() {
 # file belongs to someone else by now and is left alone. The kernel may
 # hold a device a moment after kelpfall closed it: a few tries.
 sandbox_detach_all() {
-  local i loop
+  local i loop backing
   for i in "${!sandbox_loops[@]}"; do
     loop=${sandbox_loops[$i]}
     for _ in 1 2 3 4 5 6 7 8 9 10; do
-      [ "$(cat "/sys/class/block/${loop#/dev/}/loop/backing_file" 2>/dev/null)" = "${sandbox_backings[$i]}" ] || break
+      backing=$(cat "/sys/class/block/${loop#/dev/}/loop/backing_file" 2>/dev/null || true)
+      [ "$backing" = "${sandbox_backings[$i]}" ] || break
       losetup -d "$loop" 2>/dev/null && break
       sleep 0.2
     done
   done
-  sandbox_loops=() sandbox_backings=()
+  sandbox_loops=()
+  sandbox_backings=()
 }
 
 # sandbox_run DIR COMMAND [ARGS...]: runs COMMAND in a private mount

@@ -7,14 +7,23 @@
 #include <cstddef>
 #include <cstdint>
 
-// Extension block of a device record.
+// Extension block of a device record. nloopnum and sbacking_file are kept
+// though nothing reads them: they say which file a loop device shows, for
+// someone looking at the record in a debugger; probing them costs two small
+// reads per loop device.
 struct devextrec {
     int32_t nlogblocksize;    // logical block size in bytes; 0 when unread
     int32_t nloopnum;         // loop device number; 0 when not a loop device
     char sbacking_file[4096]; // loop/backing_file without its final newline
 };
 
-// Device record, one per whole disk, created zero-filled.
+// Device record, one per whole disk, created zero-filled. Kept though the
+// tool reads none of them: kdevsortix, which leads from a record back to its sysfs entry,
+// and the udev fields sfstype, sfsversion, sfslabel, sfsuuid,
+// sserialnum_short and sid_path_tag, filled by the same lookup table as the
+// vendor, model and bus the drive table shows, so that one table says what
+// the record holds of udev's view of the disk (the fuzz target checks
+// sid_path_tag).
 struct partrootrec {
     uint64_t nlogblocks;       // size in 512-byte sectors, then logical blocks
     uint64_t ncapacity;        // capacity in bytes: sectors * 512
@@ -73,8 +82,6 @@ extern int32_t kmarkblkpart;
 // Position in isortdevices of the partition entry being marked; -1: none.
 extern int32_t kpartsortpos;
 
-// Name of entry k of idirdeventry.
-const char *fncdirentryname(int32_t k);
 // Reads /sys/class/block/ and fills ipartdata with one record per whole disk.
 void fncscanblockdevices();
 
@@ -109,6 +116,9 @@ extern int32_t nsrtnxg;
 // Output cursor in the destination level.
 extern int32_t ksrtout;
 
+// Name of entry k of idirdeventry: the key the sort orders by, and the one
+// the walk looks a partition's name up by.
+const char *fncdirentryname(int32_t k);
 // Puts idirdeventry in byte order of the names into isortdevices (stable).
 void fncmergesortdirnames();
 

@@ -22,6 +22,10 @@ int32_t nsrtgrp;
 int32_t nsrtnxg;
 int32_t ksrtout;
 
+const char *fncdirentryname(int32_t k) {
+    return fncdirnamerec(&idirdeventry, static_cast<uint32_t>(k))->name;
+}
+
 static loopptrstructure *fncsortslot(int32_t kslot) {
     return fncnestedslot(&imergrespt, static_cast<uint32_t>(kslot));
 }

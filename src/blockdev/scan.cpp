@@ -13,10 +13,6 @@ int32_t nblkpartentries;
 int32_t kmarkblkpart;
 int32_t kpartsortpos;
 
-const char *fncdirentryname(int32_t k) {
-    return fncdirnamerec(&idirdeventry, static_cast<uint32_t>(k))->name;
-}
-
 static int32_t *fncsortorder() {
     return static_cast<int32_t *>(isortdevices.data);
 }

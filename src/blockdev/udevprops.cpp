@@ -33,17 +33,19 @@ const udevpropertyrow iudevpropertytable[9] = {
 };
 #undef KF_UDEVFIELD
 
-// Property prefix of a udev database line.
+// Property prefix of a udev database line, and its length.
 static const char sudevpropertyprefix[] = "E:";
+static constexpr size_t nudevpropertyprefix = sizeof sudevpropertyprefix - 1;
 
 // Sets stktmpptr to the value of the first line "E:<skey>=" in strtmpbuf,
 // or to null when no line carries that key.
 static void fncfindudevproperty(const char *skey) {
     size_t nkeylen = strlen(skey);
     for (char *sline = strtmpbuf; sline != nullptr;) {
-        if (strncmp(sline, sudevpropertyprefix, 2) == 0 && strncmp(sline + 2, skey, nkeylen) == 0 &&
-            sline[2 + nkeylen] == '=') {
-            stktmpptr = sline + 2 + nkeylen + 1;
+        if (strncmp(sline, sudevpropertyprefix, nudevpropertyprefix) == 0 &&
+            strncmp(sline + nudevpropertyprefix, skey, nkeylen) == 0 &&
+            sline[nudevpropertyprefix + nkeylen] == '=') {
+            stktmpptr = sline + nudevpropertyprefix + nkeylen + 1;
             return;
         }
         sline = strchr(sline, '\n');

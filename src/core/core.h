@@ -1,6 +1,11 @@
-// Core utilities: the process-wide state every subsystem shares, descriptor
-// arrays and their teardown, the directory loader, whole reads and writes,
-// diagnostics, the console number reader and the numbered listing text.
+// Core utilities every subsystem shares: the growable array descriptor, the
+// directory entry record, the standard-stream record, the listing formatter
+// signature and the 512-byte sector size; the process-wide state and its
+// teardown (structures.cpp); the directory loader (dirloader.cpp); whole
+// reads and writes (fileio.cpp); failure messages and the log writer
+// (diagnostics.cpp); the console number reader (console.cpp); control bytes
+// masked for the terminal (controlmask.cpp); the numbered listing text and
+// its writer (listing.cpp).
 #pragma once
 
 #include <climits>
@@ -132,9 +137,12 @@ extern char stmpbuf_wrlog[1001];
 extern int32_t nctmpbuf_wrlog;
 // Descriptor the log line goes to; always 1.
 extern int32_t kfdout_wrlog;
-// Result of the log line's write.
+// Result of the log line's write. Kept though nothing reads it: a log line
+// that could not be written has nowhere else to be reported, and the value
+// stays for a debugger.
 extern int32_t dwwrite_wrlog;
-// 1 when the log line's write did not return -1.
+// 1 when the log line's write did not return -1. Kept though nothing reads
+// it, for the reason given at dwwrite_wrlog.
 extern int32_t berrflag;
 
 // Writes smessage raw to descriptor 1, then " ERRORMSG: %d %s\n" with the
@@ -169,7 +177,9 @@ const char *fncmaskedcopy(char *sdest, size_t ndest, const char *stext);
 
 /* listing.cpp: numbered listing text */
 
-// Result of the last raw write of a listing or of the copy.
+// Result of the last raw write of a listing or of the copy. Kept though
+// nothing reads it: callers take the outcome from berrproc; the raw count
+// stays for a debugger.
 extern int32_t dwiotkn;
 // Outcome flag shared by the listing writer and the copy: 1 good, 0 failed.
 extern int32_t berrproc;
@@ -182,7 +192,10 @@ void fncprintdebuggnptrdata_index_filename(const loopptrstructure *isource, int3
 void fncprintdebuggnptrdata_index_charptr(const loopptrstructure *isource, int32_t kfirst,
                                           int32_t klast, const int32_t *kindexmap,
                                           loopptrstructure *idest);
-// Formats signed 8-bit values as "\r%d %d\n" entries.
+// Formats signed 8-bit values as "\r%d %d\n" entries. Kept though no
+// dialogue calls it now: it completes the three element kinds a descriptor
+// holds (dirnamerec, text pointers, bytes), so a byte table is listed the
+// same way as the other two.
 void fncprintdebuggnptrdata_num_char(const loopptrstructure *isource, int32_t kfirst, int32_t klast,
                                      const int32_t *kindexmap, loopptrstructure *idest);
 // Writes spdbgoutptr without its NUL to the output descriptor in one write.
