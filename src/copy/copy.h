@@ -113,8 +113,6 @@ extern uint32_t nfirstchunkunits;
 // Start of the last page checked: of the last sample, or the last page of a
 // chunk compared whole.
 extern uint64_t ksamplelast;
-// The furthest offset at which the next sampled page may start.
-extern uint64_t kverifyreach;
 // Times the samples were halved: the spacing is nsamplereach << nthinlevel.
 extern int32_t nthinlevel;
 // Every chunk's checksum folded in order, for an image that is a regular file.

@@ -22,7 +22,6 @@ verifyunitrec iverifyunits[nverifyunitsmax];
 uint32_t nverifyunits;
 uint32_t nfirstchunkunits;
 uint64_t ksamplelast;
-uint64_t kverifyreach;
 int32_t nthinlevel;
 uint64_t nimagesum;
 int32_t nlastchunklen;
@@ -72,6 +71,11 @@ static bool fncpagenonzero(const char *s) {
     return false;
 }
 
+// The furthest offset at which the next sampled page may start.
+static uint64_t fncsamplereach() {
+    return ksamplelast + (nsamplereach << nthinlevel);
+}
+
 // Halves the samples, keeping every second one and the first chunk's
 // regions, and doubles the spacing of those still to come: the table is
 // static, so a very large image is sampled more thinly rather than not at all.
@@ -83,7 +87,6 @@ static void fncthinsamples() {
     nthinlevel++;
     const verifyunitrec &ilast = iverifyunits[nverifyunits - 1];
     ksamplelast = ilast.koffset + ilast.nlength - nsamplepagesize;
-    kverifyreach = ksamplelast + (nsamplereach << nthinlevel);
 }
 
 // Appends the region of n bytes at koffset on the disk, which the copy buffer
@@ -98,7 +101,6 @@ static void fncaddwholechunk(uint64_t kchunk, uint32_t n) {
     for (uint32_t k = 0; k < n; k += nwholeunitsize)
         fncaddverifyunit(kchunk + k, srdpipetxttmp + k, std::min(n - k, nwholeunitsize));
     ksamplelast = kchunk + n - std::min(n, static_cast<uint32_t>(nsamplepagesize));
-    kverifyreach = ksamplelast + (nsamplereach << nthinlevel);
 }
 
 // Samples the chunk of n bytes at kchunk until the next sample may lie past
@@ -108,12 +110,12 @@ static void fncaddwholechunk(uint64_t kchunk, uint32_t n) {
 // room for the last chunk's regions.
 static void fncsamplechunk(uint64_t kchunk, uint32_t n) {
     const uint64_t kend = kchunk + n;
-    while (kverifyreach < kend) {
+    while (fncsamplereach() < kend) {
         if (nverifyunits + nchunkunitsmax >= nverifyunitsmax) {
             fncthinsamples();
             continue;
         }
-        const uint64_t kfar = std::min(kverifyreach, kend - nsamplepagesize);
+        const uint64_t kfar = std::min(fncsamplereach(), kend - nsamplepagesize);
         const uint64_t klow = std::max(kchunk, ksamplelast + nsamplepagesize);
         uint64_t kpage = kfar;
         while (kpage >= klow + nsamplepagesize && !fncpagenonzero(srdpipetxttmp + (kpage - kchunk)))
@@ -122,7 +124,6 @@ static void fncsamplechunk(uint64_t kchunk, uint32_t n) {
             kpage = kfar;
         fncaddverifyunit(kpage, srdpipetxttmp + (kpage - kchunk), nsamplepagesize);
         ksamplelast = kpage;
-        kverifyreach = kpage + (nsamplereach << nthinlevel);
     }
 }
 
