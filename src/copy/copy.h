@@ -31,7 +31,7 @@ void fncprintdrivetable();
 // an invalid answer.
 void fncselecttargetdrive();
 
-/* rawcopy.cpp: the chunked copy onto the target */
+/* rawcopy.cpp: the target opened and proved, the chunked copy, the image checked */
 
 // Every block device by its number "MAJ:MIN", partitions included.
 constexpr char ssysdevblockroot[] = "/sys/dev/block/";

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-/* dirselect.cpp */
+/* dirselect.cpp: the working directory's entries as candidates, and the image prompt */
 
 // The number typed at the image prompt.
 extern int32_t kimgfileix;
@@ -18,7 +18,7 @@ const char *fncselectimagefromdir();
 // answer; returns the accepted index or ends the run.
 int32_t fncchooseimagecandidate(fncformatlisting_t sformatter);
 
-/* listselect.cpp */
+/* listselect.cpp: the lines of a list file as candidates */
 
 // Descriptor of the list file while it is read.
 extern int32_t kfddownl;

@@ -2,7 +2,7 @@
 // exit status.
 #pragma once
 
-/* driver.cpp */
+/* driver.cpp: the run, from the arguments to the exit status */
 
 // Runs the whole program once; never returns (every exit tears down first).
 [[noreturn]] void fncrunprogram(int argc, char **argv);
