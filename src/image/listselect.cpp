@@ -61,7 +61,7 @@ static void fncloadlistfile(const char *sfilename) {
     }
     // A file that ends sooner than its size said, before any NUL, is a
     // failed read.
-    char *stext = static_cast<char *>(srawdata.data);
+    const char *stext = static_cast<const char *>(srawdata.data);
     if (ncrawdt < ncrequestsize && strlen(stext) == static_cast<size_t>(ncrawdt))
         fncabortlistfile("ERROR : sfilename %s could not read data, aborting \n", sfilename);
     (void)close(kfddownl);
