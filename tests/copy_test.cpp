@@ -133,6 +133,7 @@ TEST(Copy, Outcomes) {
         // Makes the image disk.img in sh, from the bytes in ../image.
         std::string smake = "cp ../image disk.img";
         long nzeros = 0;      // zero bytes that end the image
+        bool bsparse = false; // data in one page a MiB, zeros between
         bool bmapped = false; // another process maps the disk during the copy
     } cases[] = {
         {24 << 20, 0, "0"},
@@ -164,19 +165,22 @@ TEST(Copy, Outcomes) {
         {1 << 20, 0, "", "-", "", ">&- 2>&-", -1, "", "mkdir disk.img"},
         {1 << 20, 0, "512", "ReadFile failed\n" + seio, "", "", -1, "",
          "ln -s " + sattribute + " disk.img"},
-        // A counterfeit stick that says 64 MiB and keeps 16: its first or its
-        // last chunk reads back wrong; with an image that ends in zeros, as
-        // most do, the samples of the chunks between do. Another process
-        // that maps the disk keeps what was written in the page cache: the
-        // read-back reads past it. A stick that loses 4 MiB mid-chunk.
+        // A counterfeit stick that keeps a quarter of what it says: its first
+        // chunk reads back wrong, or (112 MiB keeping 28) the end of its last
+        // chunk, past every sample; with an image of sparse data that ends
+        // in zeros, the samples of the chunks between, pages that hold data.
+        // Another process that maps the disk keeps what was written in the
+        // page cache: the read-back reads past it. A stick that loses 4 MiB
+        // mid-chunk.
         {64 << 20, 30000000, "30000128", "VerifyFile failed\n" + seio, "wrap"},
-        {64 << 20, 30000000, "30000128", "VerifyFile failed\n" + seio, "drop"},
+        {112 << 20, 30000000, "30000128", "VerifyFile failed\n" + seio, "drop"},
         {.ndevsize = 64 << 20,
          .nsize = 45000000,
          .ssummary = "45000192",
          .slog = "VerifyFile failed\n" + seio,
          .skind = "drop",
-         .nzeros = 5000000},
+         .nzeros = 5000000,
+         .bsparse = true},
         {.ndevsize = 64 << 20,
          .nsize = 30000000,
          .ssummary = "30000128",
@@ -203,9 +207,11 @@ TEST(Copy, Outcomes) {
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.nsize) + " " + c.skind + " " + c.sclosed + " " + c.slog);
         Stick st(c.ndevsize, c.skind);
-        const std::string image = c.smake.starts_with("ln")
-                                      ? readfile(sattribute)
-                                      : pattern(c.nsize - c.nzeros) + std::string(c.nzeros, '\0');
+        std::string image = c.smake.starts_with("ln")
+                                ? readfile(sattribute)
+                                : pattern(c.nsize - c.nzeros) + std::string(c.nzeros, '\0');
+        for (size_t k = 0; c.bsparse && k < image.size(); k++)
+            image[k] = k / 4096 % 256 == 0 ? image[k] : '\0';
         st.put("image", image);
         void *pmap = MAP_FAILED;
         if (c.bmapped) { // every page of the disk mapped and read
