@@ -43,9 +43,9 @@ std::string shell(const std::string &scmd) {
 // sectors; "full" over a file of a 4 MiB tmpfs, which its first flush fills;
 // "wrap" or "drop" a counterfeit that keeps a quarter of it
 // (tests/fakedisk.cpp); "hole" a disk that loses the 4 MiB from byte
-// 13000000; "rewrite" and "touch" honest fake disks whose first write
-// rewrites the image work/disk.img keeping its modification time, or only
-// sets that time.
+// 13000000; "rewrite", "touch" and "moved" honest fake disks whose first
+// write rewrites the image work/disk.img keeping its modification time, only
+// sets that time, or does both.
 struct Stick : Sandbox {
     std::string sfake = root + "/fake", sfull = root + "/full", backing = root + "/backing.img";
     std::string dev; // /dev/loopN
@@ -65,11 +65,11 @@ struct Stick : Sandbox {
         fs::resize_file(backing, static_cast<uintmax_t>(n));
         const std::string sn = std::to_string(n), simage = " " + root + "/work/disk.img";
         const std::string sfakeargs =
-            skind == "wrap" || skind == "drop" ? skind + " " + sn + " " + std::to_string(n / 4)
-            : skind == "hole"                  ? "hole " + sn + " 13000000"
-            : skind == "rewrite"               ? "drop " + sn + " " + sn + simage
-            : skind == "touch"                 ? "drop " + sn + " " + sn + simage + " touch"
-                                               : "";
+            skind == "wrap" || skind == "drop"     ? skind + " " + sn + " " + std::to_string(n / 4)
+            : skind == "hole"                      ? "hole " + sn + " 13000000"
+            : skind == "rewrite"                   ? "drop " + sn + " " + sn + simage
+            : skind == "touch" || skind == "moved" ? "drop " + sn + " " + sn + simage + " " + skind
+                                                   : "";
         if (!sfakeargs.empty()) {
             backing = sfake;
             put("fake", "");
@@ -198,10 +198,11 @@ TEST(Copy, Outcomes) {
         {24 << 20, 1000000, "1000448", "VerifyFile failed\n" + seio, "", "", -1, "",
          "mkfifo disk.img && (timeout 60 sh -c 'cat ../image; rm /dev/sdz' 1<>disk.img <&- 2>&- "
          "&)"},
-        // Rewritten in place, same size and modification time, at the
-        // copy's first write: parts of two images on the disk. Touched
-        // instead, it still holds what was copied: a good copy.
+        // Rewritten in place, same size, at the copy's first write, keeping
+        // its modification time or not: parts of two images on the disk.
+        // Touched instead, it still holds what was copied: a good copy.
         {1 << 20, 1000, "1024", "ReadFile failed\n" + seio, "rewrite"},
+        {1 << 20, 1000, "1024", "ReadFile failed\n" + seio, "moved"},
         {.ndevsize = 32 << 20, .nsize = 25000000, .ssummary = "25000448", .skind = "touch"},
     };
     for (const Case &c : cases) {

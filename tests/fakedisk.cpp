@@ -7,9 +7,9 @@
 // FILE, the first write changes that file's first byte to a NUL (which the
 // tests' images never hold) in place and puts its modification time back, as
 // a download rewrites an image within one tick of a coarse clock; with FILE
-// touch, it only sets that time to now. The file is opened with direct_io: no
-// page cache of its own, so a loop device over it reads what this program
-// answers. Exits when unmounted.
+// touch, it only sets that time to now; with FILE moved, it does both. The file is opened with
+// direct_io: no page cache of its own, so a loop device over it reads what this program answers.
+// Exits when unmounted.
 #define FUSE_USE_VERSION 31
 #include <fuse3/fuse.h>
 
@@ -30,7 +30,7 @@ static off_t fd_real;          // bytes kept (wrap), or where the loss starts
 static off_t fd_lostend;       // where the loss ends
 static std::string fd_data;    // the bytes kept
 static const char *fd_rewrite; // the file the first write changes, or null
-static bool fd_touch;          // only its modification time
+static const char *fd_how;     // "touch", "moved", or null
 
 // Moves the bytes between buf and what is kept, as the mode maps them;
 // returns the length moved, short at the claimed end.
@@ -53,13 +53,13 @@ static void fd_change() {
     struct stat st;
     if (stat(fd_rewrite, &st) != 0)
         return;
-    const timespec itimes[2] = {st.st_atim, fd_touch ? timespec{0, UTIME_NOW} : st.st_mtim};
-    if (!fd_touch)
+    const timespec itimes[2] = {st.st_atim, fd_how ? timespec{0, UTIME_NOW} : st.st_mtim};
+    if (!fd_how || strcmp(fd_how, "touch") != 0)
         std::ofstream(fd_rewrite, std::ios::in) << '\0';
     utimensat(AT_FDCWD, std::exchange(fd_rewrite, nullptr), itimes, 0);
 }
 
-// Usage: fakedisk MOUNTFILE wrap|drop|hole CLAIMED REAL [FILE [touch]]
+// Usage: fakedisk MOUNTFILE wrap|drop|hole CLAIMED REAL [FILE [touch|moved]]
 int main(int argc, char **argv) {
     if (argc < 5 || argc > 7)
         return 2;
@@ -68,7 +68,7 @@ int main(int argc, char **argv) {
     fd_real = atoll(argv[4]);
     fd_lostend = strcmp(argv[2], "hole") == 0 ? fd_real + (4 << 20) : fd_claimed;
     fd_rewrite = argc >= 6 ? argv[5] : nullptr;
-    fd_touch = argc == 7;
+    fd_how = argc == 7 ? argv[6] : nullptr;
     fd_data.assign(static_cast<size_t>(fd_wrap ? fd_real : fd_claimed), '\0');
     fuse_operations ops = {
         .getattr =
