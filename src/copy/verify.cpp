@@ -103,6 +103,16 @@ static void fncaddwholechunk(uint64_t kchunk, uint32_t n) {
     ksamplelast = kchunk + n - std::min(n, static_cast<uint32_t>(nsamplepagesize));
 }
 
+// The page furthest on from klow to kfar, a page at a time back from kfar,
+// that holds a byte other than zero; kfar when none does. The chunk at
+// kchunk is in the copy buffer; klow lies in it, past its first page.
+static uint64_t fncdatapage(uint64_t kchunk, uint64_t klow, uint64_t kfar) {
+    for (uint64_t kpage = kfar; kpage >= klow; kpage -= nsamplepagesize)
+        if (fncpagenonzero(srdpipetxttmp + (kpage - kchunk)))
+            return kpage;
+    return kfar;
+}
+
 // Samples the chunk of n bytes at kchunk until the next sample may lie past
 // its end. Each page is the one furthest on, within reach of the one before,
 // that holds a byte other than zero; the page at the reach when none does.
@@ -116,12 +126,8 @@ static void fncsamplechunk(uint64_t kchunk, uint32_t n) {
             continue;
         }
         const uint64_t kfar = std::min(fncsamplereach(), kend - nsamplepagesize);
-        const uint64_t klow = std::max(kchunk, ksamplelast + nsamplepagesize);
-        uint64_t kpage = kfar;
-        while (kpage >= klow + nsamplepagesize && !fncpagenonzero(srdpipetxttmp + (kpage - kchunk)))
-            kpage -= nsamplepagesize;
-        if (!fncpagenonzero(srdpipetxttmp + (kpage - kchunk)))
-            kpage = kfar;
+        const uint64_t kpage =
+            fncdatapage(kchunk, std::max(kchunk, ksamplelast + nsamplepagesize), kfar);
         fncaddverifyunit(kpage, srdpipetxttmp + (kpage - kchunk), nsamplepagesize);
         ksamplelast = kpage;
     }
