@@ -42,13 +42,29 @@ TEST(Discovery, MachineTableAndAnswers) {
     }
     // A valid answer reaches the copy, whose node is missing here; text after
     // the number stays unread.
-    EXPECT_TRUE(table(s, "\n\n +6 5\n").out.ends_with(" ...\n" + text::badtarget));
+    const std::string scopy = " writing image file disk.img size 512 to target drive sdb KIOXIA "
+                              "TransMemory size 30943995904 ...\n" +
+                              text::badtarget;
+    EXPECT_EQ(ending(table(s, "\n\n +6 5\n").out, scopy), scopy);
     // A list line names an image that does not exist: the copy cannot open it.
     s.put("list", "gone\n");
     Result r = s.run({.args = {"../list", "-"}, .answer = "0 0\n"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(
-        r.out.ends_with("ERROR : open read handles for image gone copy failed,aborting \n"));
+    const std::string sgone = "ERROR : open read handles for image gone copy failed,aborting \n";
+    EXPECT_EQ(ending(r.out, sgone), sgone);
+}
+
+// At a terminal, keys pressed before the drive table was shown are discarded:
+// only the answer typed at the prompt counts.
+TEST(Discovery, TypeaheadDiscarded) {
+    KF_NEED(false);
+    Sandbox s;
+    s.copy("onedisk");
+    s.put("work/disk.img", "x");
+    Result r = s.run({.args = {"disk.img"}, .answer = "q\n", .typeahead = "2\n"});
+    const std::string sending = text::baddrive.substr(0, text::baddrive.size() - 1) + "\r\n";
+    EXPECT_EQ(ending(r.out, sending), sending);
+    EXPECT_EQ(r.status, 1);
 }
 
 // tests/fixtures/onedisk: one disk, loop7, after two entries without size
@@ -63,59 +79,77 @@ TEST(Discovery, OneDisk) {
     auto line = [](const std::string &s, bool busb = false) {
         return "2 " + s + " capacity 1048576 (0.001049 GB) usb_bus: " + (busb ? "yes\n" : "no\n");
     };
-    const std::string sline = line("loop7  ", true), s255(255, 'n'), sudev = "run/udev/data/b7:7";
+    const std::string sline = line("loop7  ", true), s255(255, 'n'), sudev = "run/udev/data/b7:7",
+                      slbs = "queue/logical_block_size", suevent = uevent(7, 7, "loop7");
     struct Case {
-        std::string spath, scontent, stable;
+        const char *name;
+        std::string spath = "uevent", scontent, stable; // stable: "": none offered
         // A FIFO stands in for the file, holding scontent, its writer gone:
         // neither the open nor the read may wait, and nothing is read.
         bool bfifo = false;
-    } cases[] = {
-        {"size", " \n\t+2048 sectors\n", sline},
+    };
+    // clang-format off
+    const Case cases[] = {
+        {.name = "blanks, a word", .spath = "size", .scontent = " \n\t+2048 sectors\n",
+         .stable = sline},
         // A path of an NVMe multipath disk: no node of its own.
-        {"hidden", "1\n", ""},
-        {"uevent", uevent(7, 7, "loop7"), "", true},
+        {.name = "hidden", .spath = "hidden", .scontent = "1\n"},
+        {.name = "a FIFO", .scontent = suevent, .bfifo = true},
         // A byte count beyond 64 bits is no size, never a wrapped one.
-        {"size", "36028797018963969\n", ""},
-        {"size", std::string(30000, '9'), ""},
-        {"queue/logical_block_size", "2147483647",
-         sline + "WARNING : drive 2 logical sector size 2147483647 different than default 512\n"},
-        {"queue/logical_block_size", "4294971392\n", sline},
-        {"uevent", "MAJOR=7\nMINOR=7\nDEVNAME=loop7\n", ""},
-        {"uevent", "DISKSEQ=4" + uevent(7, 7, "loop7").substr(7), ""}, // no MAJOR first
-        {"uevent", "MAJOR=7\nMINOR=7\nDEVNAME=loop7\nDEVTYPE=disk", sline},
-        {"uevent", uevent(7, 7, "loop7", "diskette"), ""},
-        {"uevent", uevent(7, 7, s255), line(s255 + "  ", true)},
-        {"uevent", uevent(7, 7, s255 + "n"), ""},
-        {"uevent", uevent(7, 7, "lo\x1b[2J\x7fop7"), line("lo?[2J?op7  ", true)},
+        {.name = "past 64 bits", .spath = "size", .scontent = "36028797018963969\n"},
+        {.name = "30000 digits", .spath = "size", .scontent = std::string(30000, '9')},
+        {.name = "a large sector", .spath = slbs, .scontent = "2147483647", .stable = sline +
+         "WARNING : drive 2 logical sector size 2147483647 different than default 512\n"},
+        {.name = "past 32 bits", .spath = slbs, .scontent = "4294971392\n", .stable = sline},
+        {.name = "no DEVTYPE", .scontent = "MAJOR=7\nMINOR=7\nDEVNAME=loop7\n"},
+        {.name = "no MAJOR first", .scontent = "DISKSEQ=4" + suevent.substr(7)},
+        {.name = "no last line end", .scontent = "MAJOR=7\nMINOR=7\nDEVNAME=loop7\nDEVTYPE=disk",
+         .stable = sline},
+        {.name = "a diskette", .scontent = uevent(7, 7, "loop7", "diskette")},
+        {.name = "255 bytes", .scontent = uevent(7, 7, s255), .stable = line(s255 + "  ", true)},
+        {.name = "256 bytes", .scontent = uevent(7, 7, s255 + "n")},
+        {.name = "controls", .scontent = uevent(7, 7, "lo\x1b[2J\x7fop7"),
+         .stable = line("lo?[2J?op7  ", true)},
         // A major beyond 32 bits is no major: the udev key is b0:7.
-        {"uevent", "MAJOR=4294967303" + uevent(7, 7, "loop7").substr(7), line("loop7  ")},
+        {.name = "major past 32 bits", .scontent = "MAJOR=4294967303" + suevent.substr(7),
+         .stable = line("loop7  ")},
         // Only the first 1000 bytes are read: leading zeros push "x" past them.
-        {"uevent", "MAJOR=" + std::string(958, '0') + "7\nMINOR=7\nDEVNAME=loop7\nDEVTYPE=diskx",
-         sline},
+        {.name = "past 1000 bytes",
+         .scontent = "MAJOR=" + std::string(958, '0') + "7\nMINOR=7\nDEVNAME=loop7\nDEVTYPE=diskx",
+         .stable = sline},
         // systemd sets the _ENC and _ID keys first, or only them for a blank
         // vendor.
-        {sudev, "E:ID_VENDOR_ENC=\\x20\nE:ID_VENDOR_ID=346d\nE:ID_MODEL=USB_DISK\nE:ID_BUS=usb\n",
-         line("loop7  USB_DISK", true)},
+        {.name = "a blank vendor", .spath = sudev,
+         .scontent = "E:ID_VENDOR_ENC=\\x20\nE:ID_VENDOR_ID=346d\nE:ID_MODEL=USB_DISK\n"
+                     "E:ID_BUS=usb\n",
+         .stable = line("loop7  USB_DISK", true)},
         // An empty value stays empty: it never takes the next line.
-        {sudev, "E:ID_VENDOR=\nE:ID_MODEL=\r\nE:ID_BUS=\nE:ID_FS_TYPE=ext4\n", line("loop7  ")},
+        {.name = "empty values", .spath = sudev,
+         .scontent = "E:ID_VENDOR=\nE:ID_MODEL=\r\nE:ID_BUS=\nE:ID_FS_TYPE=ext4\n",
+         .stable = line("loop7  ")},
         // Keys inside other keys, values or link lines do not count.
-        {sudev,
-         "S:ID_VENDOR=W\nE:SCSI_VENDOR=W\nE:ID_USB_MODEL=W\nE:X=E:ID_BUS=usb\nE:ID_VENDORX=W",
-         line("loop7  ")},
+        {.name = "keys inside others", .spath = sudev,
+         .scontent = "S:ID_VENDOR=W\nE:SCSI_VENDOR=W\nE:ID_USB_MODEL=W\nE:X=E:ID_BUS=usb\n"
+                     "E:ID_VENDORX=W",
+         .stable = line("loop7  ")},
         // First line, first word after the blanks, cut to 15 bytes.
-        {sudev,
-         "E:ID_VENDOR=\vFirst\nE:ID_VENDOR=Second\nE:ID_MODEL= \t\f\rMicron 2300\nE:ID_BUS=usb2\n",
-         line("loop7 First Micron")},
-        {sudev, "E:ID_VENDOR=ABCDEFGHIJKLMNOPQ\nE:ID_MODEL=0123456789abcdef\nE:ID_BUS=USB\n",
-         line("loop7 ABCDEFGHIJKLMNO 0123456789abcde")},
+        {.name = "the first word", .spath = sudev,
+         .scontent = "E:ID_VENDOR=\vFirst\nE:ID_VENDOR=Second\nE:ID_MODEL= \t\f\rMicron 2300\n"
+                     "E:ID_BUS=usb2\n",
+         .stable = line("loop7 First Micron")},
+        {.name = "16 bytes", .spath = sudev,
+         .scontent = "E:ID_VENDOR=ABCDEFGHIJKLMNOPQ\nE:ID_MODEL=0123456789abcdef\nE:ID_BUS=USB\n",
+         .stable = line("loop7 ABCDEFGHIJKLMNO 0123456789abcde")},
         // Control bytes, DEL and UTF-8 C1 controls are shown as "?"; other
         // bytes as they are.
-        {sudev,
-         "E:ID_VENDOR=V\xc2\x9b\xc2\xa0\xff\x01\x1f\x7fx\nE:ID_MODEL=Mo\0del\nE:ID_BUS=usb\n"s,
-         line("loop7 V??\xc2\xa0\xff???x Mo")},
+        {.name = "controls in the vendor", .spath = sudev,
+         .scontent = "E:ID_VENDOR=V\xc2\x9b\xc2\xa0\xff\x01\x1f\x7fx\nE:ID_MODEL=Mo\0del\n"
+                     "E:ID_BUS=usb\n"s,
+         .stable = line("loop7 V??\xc2\xa0\xff???x Mo")},
     };
+    // clang-format on
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.spath + ": " + c.scontent.substr(0, 40));
+        SCOPED_TRACE(c.name);
         Sandbox s;
         s.copy("onedisk");
         const std::string sfile = (c.spath == sudev ? "" : "sys/loop7/") + c.spath;

@@ -1,22 +1,22 @@
 // A lying disk for the tests: a FUSE file system in the foreground whose root
 // is one file, mounted over a file, that claims CLAIMED bytes and
-// acknowledges every write and flush. wrap keeps REAL bytes and takes every
-// offset modulo REAL (a counterfeit stick's controller); drop discards writes
-// at or past REAL and reads zeros there (with REAL == CLAIMED, an honest
-// disk); hole does so only for the 4 MiB from REAL (a failing card). With
-// FILE, the first write changes that file's first byte to a NUL (which the
+// acknowledges every write and flush. By MODE: wrap keeps a quarter of it and
+// takes every offset modulo that quarter (a counterfeit stick's controller);
+// drop keeps the first quarter, discards writes past it and reads zeros
+// there; hole does so only for the 4 MiB from byte 13000000 (a failing
+// card). rewrite, touch and moved keep everything (an honest disk); at the
+// first write, rewrite changes the first byte of FILE to a NUL (which the
 // tests' images never hold) in place and puts its modification time back, as
-// a download rewrites an image within one tick of a coarse clock; with FILE
-// touch, it only sets that time to now; with FILE moved, it does both. The file is opened with
-// direct_io: no page cache of its own, so a loop device over it reads what this program answers.
-// Exits when unmounted.
+// a download rewrites an image within one tick of a coarse clock; touch only
+// sets that time to now; moved does both. The file is opened with direct_io:
+// no page cache of its own, so a loop device over it reads what this program
+// answers. Exits when unmounted.
 #define FUSE_USE_VERSION 31
 #include <fuse3/fuse.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <string>
 #include <fcntl.h>
@@ -24,13 +24,13 @@
 #include <unistd.h>
 #include <utility>
 
-static bool fd_wrap;           // wrap, else drop or hole
+static bool fd_wrap;           // wrap, else a disk that loses a range
 static off_t fd_claimed;       // size the file reports
 static off_t fd_real;          // bytes kept (wrap), or where the loss starts
 static off_t fd_lostend;       // where the loss ends
 static std::string fd_data;    // the bytes kept
 static const char *fd_rewrite; // the file the first write changes, or null
-static const char *fd_how;     // "touch", "moved", or null
+static std::string fd_how;     // rewrite, touch or moved
 
 // Moves the bytes between buf and what is kept, as the mode maps them;
 // returns the length moved, short at the claimed end.
@@ -53,22 +53,24 @@ static void fd_change() {
     struct stat st;
     if (stat(fd_rewrite, &st) != 0)
         return;
-    const timespec itimes[2] = {st.st_atim, fd_how ? timespec{0, UTIME_NOW} : st.st_mtim};
-    if (!fd_how || strcmp(fd_how, "touch") != 0)
+    const timespec itimes[2] = {st.st_atim,
+                                fd_how == "rewrite" ? st.st_mtim : timespec{0, UTIME_NOW}};
+    if (fd_how != "touch")
         std::ofstream(fd_rewrite, std::ios::in) << '\0';
     utimensat(AT_FDCWD, std::exchange(fd_rewrite, nullptr), itimes, 0);
 }
 
-// Usage: fakedisk MOUNTFILE wrap|drop|hole CLAIMED REAL [FILE [touch|moved]]
+// Usage: fakedisk MOUNTFILE wrap|drop|hole|rewrite|touch|moved CLAIMED FILE
 int main(int argc, char **argv) {
-    if (argc < 5 || argc > 7)
+    if (argc != 5)
         return 2;
-    fd_wrap = strcmp(argv[2], "wrap") == 0;
+    const std::string smode = argv[2];
+    fd_wrap = smode == "wrap";
     fd_claimed = atoll(argv[3]);
-    fd_real = atoll(argv[4]);
-    fd_lostend = strcmp(argv[2], "hole") == 0 ? fd_real + (4 << 20) : fd_claimed;
-    fd_rewrite = argc >= 6 ? argv[5] : nullptr;
-    fd_how = argc == 7 ? argv[6] : nullptr;
+    fd_real = smode == "hole" ? 13000000 : fd_wrap || smode == "drop" ? fd_claimed / 4 : fd_claimed;
+    fd_lostend = smode == "hole" ? fd_real + (4 << 20) : fd_claimed;
+    fd_rewrite = fd_real == fd_claimed ? argv[4] : nullptr;
+    fd_how = smode;
     fd_data.assign(static_cast<size_t>(fd_wrap ? fd_real : fd_claimed), '\0');
     fuse_operations ops = {
         .getattr =

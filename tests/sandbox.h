@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -53,6 +54,21 @@ inline std::string readfile(const std::string &path) {
     return {std::istreambuf_iterator<char>(f), {}};
 }
 
+// The end of out as long as sexpected, to compare with EXPECT_EQ: a failure
+// then shows both texts.
+inline std::string ending(const std::string &out, const std::string &sexpected) {
+    return out.substr(out.size() - std::min(out.size(), sexpected.size()));
+}
+
+// In a run's child, before its exec: which step failed and its errno, on
+// descriptor 0, the socket or pty that the test reads even when output goes
+// to a file; then exit status 127.
+[[noreturn]] inline void die(const std::string &sstep) {
+    const std::string s = "sandbox: " + sstep + " failed: " + strerror(errno) + "\n";
+    (void)!write(0, s.data(), s.size());
+    _exit(127);
+}
+
 // Skips a test that needs root (and with bloop, loop devices) where they are
 // missing; scripts/test.sh fails a run with skips under CI=true. A root
 // without mount namespaces fails the runs instead.
@@ -91,15 +107,18 @@ struct Sandbox {
     }
 
     // In a child: the fixture trees bound over the real ones, in a private
-    // mount namespace, and the working directory work/. Returns whether all
-    // of it worked.
-    bool enter() const {
-        bool bok = !unshare(CLONE_NEWNS) && !mount("", "/", "", MS_REC | MS_PRIVATE, nullptr);
+    // mount namespace, and the working directory work/; a step that fails
+    // ends the child (die).
+    void enter() const {
+        if (unshare(CLONE_NEWNS) != 0 || mount("", "/", "", MS_REC | MS_PRIVATE, nullptr) != 0)
+            die("unshare, a private mount namespace");
         for (const std::string s : {"/sys", "/run", "/dev"}) {
             const std::string sto = s == "/sys" ? "/sys/class/block" : s;
-            bok = bok && !mount((root + s).c_str(), sto.c_str(), "", MS_BIND, nullptr);
+            if (mount((root + s).c_str(), sto.c_str(), "", MS_BIND, nullptr) != 0)
+                die("bind mount of " + root + s + " over " + sto);
         }
-        return bok && chdir((root + "/work").c_str()) == 0;
+        if (chdir((root + "/work").c_str()) != 0)
+            die("chdir to " + root + "/work");
     }
 
     // Standard input, output and error are one socket, or a pty for a run
@@ -124,12 +143,12 @@ struct Sandbox {
         if (pid == 0) {
             int kout = o.outfile.empty() ? kio[1] : open(o.outfile.c_str(), O_WRONLY);
             if (!bterminal && (dup2(kio[1], 0) < 0 || dup2(kout, 1) < 0 || dup2(kout, 2) < 0))
-                _exit(126);
+                die("dup2 of the run's socket");
             close_range(3, ~0U, CLOSE_RANGE_CLOEXEC); // nothing inherited from the test's caller
             alarm(60);                                // a run that hangs dies and fails its test
-            if (enter())
-                execv(argv[0], argv.data());
-            _exit(127);
+            enter();
+            execv(argv[0], argv.data());
+            die(std::string("exec ") + argv[0]);
         }
         close(kio[1]);
         (void)!write(kio[0], o.typeahead.data(), o.typeahead.size());
