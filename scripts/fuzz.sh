@@ -13,7 +13,7 @@ dir=$top/build/fuzz
 corpus=$dir/corpus
 artifacts=$dir/artifacts
 log=$dir/fuzz.log
-"$top/scripts/deps.sh" fuzzer >&2
+"$top/scripts/deps.sh" clang libclang-rt-dev >&2
 cmake -S "$top" --preset fuzz -DKELPFALL_WERROR="${KELPFALL_WERROR:-OFF}" >/dev/null
 cmake --build "$dir" -j2 --target fuzz_parsers >/dev/null
 rm -rf "$corpus" "$artifacts"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package kelpfall_<version>_<arch>.deb with the package
-# preset (build/package), checks it with lintian when lintian is installed
-# (an error or a warning fails) and prints its path.
+# preset (build/package), checks it with lintian (an error or a warning
+# fails) and prints its path. It installs what it needs.
 # Usage: [MAINTAINER="Name <address>"] scripts/package.sh [--twice]
 # --twice builds it again from a copy of the source tree elsewhere and fails
 # unless cmp finds the two packages identical.
@@ -13,7 +13,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/common.sh
 . "$top/scripts/common.sh"
 # dpkg-shlibdeps computes Depends; CPack finds the binaries with file.
-"$top/scripts/deps.sh" dpkg-dev file >&2
+"$top/scripts/deps.sh" dpkg-dev file lintian >&2
 news_date=$(sed -nE '1s/.*\(([0-9-]+)\)$/\1/p' "$top/NEWS")
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(date -u -d "$news_date" +%s)}
 # The directories and files in the package get Debian's modes.
@@ -42,11 +42,6 @@ if [ "${1:-}" = --twice ]; then
   echo "reproducible: the package built again in $copy is byte-identical (cmp)" >&2
 fi
 
-if ! command -v lintian >/dev/null; then
-  echo "package.sh: lintian not installed, the package is not checked" >&2
-elif lintian --info --display-info --fail-on error,warning "$deb" >&2; then
-  echo "lintian: no error, no warning" >&2
-else
-  die "lintian reports errors or warnings"
-fi
+lintian --info --display-info --fail-on error,warning "$deb" >&2 || die "lintian reports errors or warnings"
+echo "lintian: no error, no warning" >&2
 echo "$deb"

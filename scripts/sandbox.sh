@@ -1,15 +1,15 @@
 # shellcheck shell=bash
 # Sourced by demo.sh and bench.sh: fixture trees that stand over
 # /sys/class/block, /run and /dev in a private mount namespace, so that
-# kelpfall sees only the loop devices put there (attached and detached
+# kelpfall sees only the one loop device put there (attached and detached
 # here). The tests have their own, in C++ (tests/sandbox.h), inside the test
 # binary; the demo and the bench run the Release binary of build.sh, with no
 # test build and no GoogleTest, and show kelpfall's dialogue as it is.
 # A tree DIR holds sys (becomes /sys/class/block), run (becomes /run),
 # dev (becomes /dev) and work (the working directory).
 
-sandbox_loops=()    # loop devices attached by sandbox_disk
-sandbox_backings=() # their backing files, same order
+sandbox_loop="" # the loop device attached by sandbox_disk
+sandbox_backing="" # its backing file
 
 # sandbox_disk DIR FILE VENDOR: a new tree DIR (an old one is removed) whose
 # only disk is a loop device over FILE (which must exist): its real sysfs
@@ -19,8 +19,7 @@ sandbox_disk() {
   rm -rf "$1"
   mkdir -p "$1/sys" "$1/run/udev/data" "$1/dev" "$1/work"
   sandbox_loop=$(losetup -f --show "$2") || return 1
-  sandbox_loops+=("$sandbox_loop")
-  sandbox_backings+=("$(readlink -f "$2")")
+  sandbox_backing=$(readlink -f "$2")
   local name=${sandbox_loop#/dev/}
   sandbox_majmin=$(cat "/sys/class/block/$name/dev")
   ln -s "$(readlink -f "/sys/class/block/$name")" "$1/sys/$name"
@@ -28,23 +27,16 @@ sandbox_disk() {
   printf 'E:ID_VENDOR=%s\nE:ID_MODEL=loop_device\n' "$3" >"$1/run/udev/data/b$sandbox_majmin"
 }
 
-# sandbox_detach_all: detaches the loop devices of sandbox_disk. Loop
+# sandbox_detach: detaches the loop device of sandbox_disk, if any. Loop
 # numbers are reused at once, so a device that no longer reads our backing
-# file belongs to someone else by now and is left alone. The kernel may
-# hold a device a moment after kelpfall closed it: a few tries.
-sandbox_detach_all() {
-  local i loop backing
-  for i in "${!sandbox_loops[@]}"; do
-    loop=${sandbox_loops[$i]}
-    for _ in 1 2 3 4 5 6 7 8 9 10; do
-      backing=$(cat "/sys/class/block/${loop#/dev/}/loop/backing_file" 2>/dev/null || true)
-      [ "$backing" = "${sandbox_backings[$i]}" ] || break
-      losetup -d "$loop" 2>/dev/null && break
-      sleep 0.2
-    done
-  done
-  sandbox_loops=()
-  sandbox_backings=()
+# file belongs to someone else by now and is left alone. One still open
+# (udev may read it a moment after kelpfall closed it) is detached by the
+# kernel when the last user closes it.
+sandbox_detach() {
+  local file=/sys/class/block/${sandbox_loop#/dev/}/loop/backing_file
+  if [ -n "$sandbox_loop" ] && [ "$(cat "$file" 2>/dev/null)" = "$sandbox_backing" ]; then
+    losetup -d "$sandbox_loop"
+  fi
 }
 
 # sandbox_run DIR COMMAND [ARGS...]: runs COMMAND in a private mount
@@ -52,6 +44,7 @@ sandbox_detach_all() {
 # input and output, /dev/null bound in from the real /dev. -n: no record in
 # /run/mount/utab.
 sandbox_run() {
+  # shellcheck disable=SC2016 # the inner shell expands them
   unshare -m --propagation private bash -c '
     set -e
     t=$1

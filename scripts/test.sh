@@ -16,7 +16,7 @@ set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=scripts/common.sh
 . "$top/scripts/common.sh"
-"$top/scripts/deps.sh" man-db bsdextrautils devscripts clang-tidy cppcheck valgrind fuzzer || exit 1
+"$top/scripts/deps.sh" man-db bsdextrautils devscripts clang-tidy cppcheck valgrind clang libclang-rt-dev || exit 1
 passed=0
 failed=0
 skipped=0
