@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <sys/mman.h>
 #include <sys/mount.h>
@@ -41,13 +42,13 @@ std::string shell(const std::string &scmd) {
 // first (plain), the same with its partitions scanned (partscan), read-only
 // (rdonly), or with 4096-byte sectors (sect4k); over a file of a 4 MiB
 // tmpfs, which its first flush fills; or, from wrap on, over the fake disk of
-// tests/fakedisk.cpp in the mode of that name: a counterfeit that keeps a
-// quarter of it (wrap, drop), a disk that loses the 4 MiB from byte 13000000
-// (hole), an honest disk whose first write rewrites the image work/disk.img
-// in place keeping its modification time (rewrite), only sets that time
-// (touch), or does both (moved).
-enum class Disk { plain, partscan, rdonly, sect4k, full, wrap, drop, hole, rewrite, touch, moved };
-const char *const sfakemodes[] = {"wrap", "drop", "hole", "rewrite", "touch", "moved"};
+// tests/fakedisk.cpp in the mode of the same name, with work/disk.img as the
+// file that its modes rewrite, touch and later change.
+// clang-format off
+enum class Disk { plain, partscan, rdonly, sect4k, full,
+                  wrap, drop, hole, noread, rewrite, touch, later };
+// clang-format on
+const char *const sfakemodes[] = {"wrap", "drop", "hole", "noread", "rewrite", "touch", "later"};
 
 // A sandbox whose one disk, the USB stick sdz, is a loop device of n bytes.
 struct Stick : Sandbox {
@@ -116,8 +117,9 @@ struct Stick : Sandbox {
 // How the image disk.img is made from the bytes in ../image: a copy; a FIFO
 // that a process feeds; the same, removing the stick's node before the image
 // ends; a directory; a link to a sysfs attribute, a regular file of 4096
-// bytes that yields fewer, as an image cut short while it is copied.
-enum class Image { file, fifo, pulled, directory, attribute };
+// bytes that yields fewer, as an image cut short while it is copied; a link
+// to /dev/sdy, another stick, whose bytes are the image.
+enum class Image { file, fifo, pulled, directory, attribute, disk };
 const std::string sattribute = "/sys/devices/system/cpu/online";
 // A FIFO yields at most 64 KiB per read: many reads fill a chunk. kelpfall
 // opens the image once to check it and again to copy it; the feeder holds the
@@ -126,9 +128,12 @@ const std::string sattribute = "/sys/devices/system/cpu/online";
 // fails early ends at once. The one that pulls the stick removes its node
 // once the copy has read all but what a pipe holds (64 KiB).
 const std::string smakes[] = {
-    "cp ../image disk.img", "mkfifo disk.img && (timeout 60 cat ../image 1<>disk.img <&- 2>&- &)",
+    "cp ../image disk.img",
+    "mkfifo disk.img && (timeout 60 cat ../image 1<>disk.img <&- 2>&- &)",
     "mkfifo disk.img && (timeout 60 sh -c 'cat ../image; rm /dev/sdz' 1<>disk.img <&- 2>&- &)",
-    "mkdir disk.img", "ln -s " + sattribute + " disk.img"};
+    "mkdir disk.img",
+    "ln -s " + sattribute + " disk.img",
+    "ln -s /dev/sdy disk.img"};
 
 // A good copy leaves every byte of the image on the disk, zeros to the end of
 // its last sector and nothing after it. A failed one says why, counts what
@@ -156,10 +161,12 @@ TEST(Copy, Outcomes) {
     // of its last chunk, past every sample (112 MiB keeping 28); with an
     // image of sparse data that ends in zeros, the samples of the chunks
     // between are pages that hold data. A process that maps the disk keeps
-    // what was written in the page cache: the read-back reads past it. An
-    // image rewritten in place at the first write, keeping its modification
-    // time or not, leaves parts of two images on the disk; touched, it still
-    // holds what was copied.
+    // what was written in the page cache: the read-back reads past it. A disk
+    // whose reads fail fails the read-back, even when all the image's regions
+    // are alike (zeros). An image rewritten in place at the first write
+    // keeping its modification time, or later at a place no sample holds
+    // with the time a second on, leaves parts of two images on the disk;
+    // touched, it still holds what was copied.
     // clang-format off
     const Case cases[] = {
         {.name = "an empty image", .ndevsize = 24 << 20, .nsize = 0, .ssummary = "0"},
@@ -184,8 +191,8 @@ TEST(Copy, Outcomes) {
         {.name = "a directory", .ndevsize = 1 << 20, .nsize = 0, .ssummary = "0", .slog = sisdir,
          .kimage = Image::directory},
         // No message lands on the disk.
-        {.name = "standard output closed", .ndevsize = 1 << 20, .nsize = 1000, .ssummary = "",
-         .sclosed = ">&-"},
+        {.name = "one byte, standard output closed", .ndevsize = 1 << 20, .nsize = 1,
+         .ssummary = "", .sclosed = ">&-"},
         {.name = "standard output and error closed", .ndevsize = 1 << 20, .nsize = 0,
          .ssummary = "", .slog = sisdir, .kimage = Image::directory, .sclosed = ">&- 2>&-"},
         {.name = "an image cut short", .ndevsize = 1 << 20, .nsize = 0, .ssummary = "512",
@@ -201,12 +208,17 @@ TEST(Copy, Outcomes) {
          .ssummary = "30000128", .slog = sverify, .kdisk = Disk::drop, .bmapped = true},
         {.name = "4 MiB lost mid-chunk", .ndevsize = 32 << 20, .nsize = 30000000,
          .ssummary = "30000128", .slog = sverify, .kdisk = Disk::hole},
+        {.name = "a disk that cannot be read", .ndevsize = 1 << 20, .nsize = 8192,
+         .ssummary = "8192", .slog = sverify, .kdisk = Disk::noread, .nzeros = 8192},
+        {.name = "another disk as the image", .ndevsize = 2 << 20, .nsize = 0,
+         .ssummary = "1048576", .kimage = Image::disk},
         {.name = "the stick pulled out", .ndevsize = 24 << 20, .nsize = 1000000,
          .ssummary = "1000448", .slog = sverify, .kimage = Image::pulled},
         {.name = "the image rewritten", .ndevsize = 1 << 20, .nsize = 1000, .ssummary = "1024",
          .slog = "ReadFile failed\n" + seio, .kdisk = Disk::rewrite},
-        {.name = "the image rewritten, its time moved", .ndevsize = 1 << 20, .nsize = 1000,
-         .ssummary = "1024", .slog = "ReadFile failed\n" + seio, .kdisk = Disk::moved},
+        {.name = "the image rewritten, its time a second on", .ndevsize = 32 << 20,
+         .nsize = 25000000, .ssummary = "25000448", .slog = "ReadFile failed\n" + seio,
+         .kdisk = Disk::later},
         {.name = "the image touched", .ndevsize = 32 << 20, .nsize = 25000000,
          .ssummary = "25000448", .kdisk = Disk::touch},
     };
@@ -214,9 +226,14 @@ TEST(Copy, Outcomes) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Stick st(c.ndevsize, c.kdisk);
-        std::string image = c.kimage == Image::attribute
-                                ? readfile(sattribute)
-                                : pattern(c.nsize - c.nzeros) + std::string(c.nzeros, '\0');
+        std::optional<Stick> other;
+        if (c.kimage == Image::disk) {
+            other.emplace(1 << 20);
+            mknod((st.root + "/dev/sdy").c_str(), S_IFBLK | 0600, other->kdev);
+        }
+        std::string image = c.kimage == Image::attribute ? readfile(sattribute)
+                            : other                      ? readfile(other->dev)
+                                    : pattern(c.nsize - c.nzeros) + std::string(c.nzeros, '\0');
         for (size_t k = 0; c.bsparse && k < image.size(); k++)
             image[k] = k / 4096 % 256 == 0 ? image[k] : '\0';
         st.put("image", image);

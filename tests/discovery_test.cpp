@@ -127,10 +127,11 @@ TEST(Discovery, OneDisk) {
         {.name = "empty values", .spath = sudev,
          .scontent = "E:ID_VENDOR=\nE:ID_MODEL=\r\nE:ID_BUS=\nE:ID_FS_TYPE=ext4\n",
          .stable = line("loop7  ")},
-        // Keys inside other keys, values or link lines do not count.
+        // Keys inside other keys, values or link lines do not count; nor does
+        // what lies past the 9999 bytes read.
         {.name = "keys inside others", .spath = sudev,
          .scontent = "S:ID_VENDOR=W\nE:SCSI_VENDOR=W\nE:ID_USB_MODEL=W\nE:X=E:ID_BUS=usb\n"
-                     "E:ID_VENDORX=W",
+                     "E:ID_VENDORX=" + std::string(10000, 'W'),
          .stable = line("loop7  ")},
         // First line, first word after the blanks, cut to 15 bytes.
         {.name = "the first word", .spath = sudev,

@@ -4,17 +4,22 @@
 // takes every offset modulo that quarter (a counterfeit stick's controller);
 // drop keeps the first quarter, discards writes past it and reads zeros
 // there; hole does so only for the 4 MiB from byte 13000000 (a failing
-// card). rewrite, touch and moved keep everything (an honest disk); at the
-// first write, rewrite changes the first byte of FILE to a NUL (which the
-// tests' images never hold) in place and puts its modification time back, as
-// a download rewrites an image within one tick of a coarse clock; touch only
-// sets that time to now; moved does both. The file is opened with direct_io:
-// no page cache of its own, so a loop device over it reads what this program
-// answers. Exits when unmounted.
+// card); noread keeps everything and fails every read with EIO (a card worn
+// out). rewrite, touch and later keep everything (an honest disk) and change
+// FILE: at the first write, rewrite changes its first byte to a NUL (which
+// the tests' images never hold) in place and puts its modification time
+// back, as a download rewrites an image within one tick of a coarse clock;
+// touch only sets that time to now; at the first write from byte 20000768 on
+// (the third chunk), later changes byte 12000000 (copied, in the second
+// chunk, before its first sample) and sets the time one second on, keeping
+// its nanoseconds. The file is opened with direct_io: no page cache of its
+// own, so a loop device over it reads what this program answers. Exits when
+// unmounted.
 #define FUSE_USE_VERSION 31
 #include <fuse3/fuse.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -29,8 +34,9 @@ static off_t fd_claimed;       // size the file reports
 static off_t fd_real;          // bytes kept (wrap), or where the loss starts
 static off_t fd_lostend;       // where the loss ends
 static std::string fd_data;    // the bytes kept
-static const char *fd_rewrite; // the file the first write changes, or null
-static std::string fd_how;     // rewrite, touch or moved
+static const char *fd_rewrite; // the file a write changes, or null
+static off_t fd_trigger;       // where that write starts at least
+static std::string fd_how;     // the mode
 
 // Moves the bytes between buf and what is kept, as the mode maps them;
 // returns the length moved, short at the claimed end.
@@ -48,19 +54,21 @@ static int fd_io(char *buf, size_t size, off_t off, bool bwrite) {
     return static_cast<int>(size);
 }
 
-// The first write's change of the file fd_rewrite.
+// The change of the file fd_rewrite.
 static void fd_change() {
     struct stat st;
     if (stat(fd_rewrite, &st) != 0)
         return;
-    const timespec itimes[2] = {st.st_atim,
-                                fd_how == "rewrite" ? st.st_mtim : timespec{0, UTIME_NOW}};
-    if (fd_how != "touch")
-        std::ofstream(fd_rewrite, std::ios::in) << '\0';
+    timespec itimes[2] = {st.st_atim, st.st_mtim};
+    itimes[1].tv_sec += fd_how == "later";
+    if (fd_how == "touch")
+        itimes[1] = {0, UTIME_NOW};
+    else
+        std::ofstream(fd_rewrite, std::ios::in).seekp(fd_how == "later" ? 12000000 : 0) << '\0';
     utimensat(AT_FDCWD, std::exchange(fd_rewrite, nullptr), itimes, 0);
 }
 
-// Usage: fakedisk MOUNTFILE wrap|drop|hole|rewrite|touch|moved CLAIMED FILE
+// Usage: fakedisk MOUNTFILE wrap|drop|hole|noread|rewrite|touch|later CLAIMED FILE
 int main(int argc, char **argv) {
     if (argc != 5)
         return 2;
@@ -69,7 +77,8 @@ int main(int argc, char **argv) {
     fd_claimed = atoll(argv[3]);
     fd_real = smode == "hole" ? 13000000 : fd_wrap || smode == "drop" ? fd_claimed / 4 : fd_claimed;
     fd_lostend = smode == "hole" ? fd_real + (4 << 20) : fd_claimed;
-    fd_rewrite = fd_real == fd_claimed ? argv[4] : nullptr;
+    fd_rewrite = fd_real == fd_claimed && smode != "noread" ? argv[4] : nullptr;
+    fd_trigger = smode == "later" ? 20000768 : 0;
     fd_how = smode;
     fd_data.assign(static_cast<size_t>(fd_wrap ? fd_real : fd_claimed), '\0');
     fuse_operations ops = {
@@ -83,11 +92,13 @@ int main(int argc, char **argv) {
                 fi->direct_io = 1;
                 return 0;
             },
-        .read = [](const char *, char *buf, size_t size, off_t off,
-                   fuse_file_info *) { return fd_io(buf, size, off, false); },
+        .read =
+            [](const char *, char *buf, size_t size, off_t off, fuse_file_info *) {
+                return fd_how == "noread" ? -EIO : fd_io(buf, size, off, false);
+            },
         .write =
             [](const char *, const char *buf, size_t size, off_t off, fuse_file_info *) {
-                if (fd_rewrite != nullptr)
+                if (fd_rewrite != nullptr && off >= fd_trigger)
                     fd_change();
                 return fd_io(const_cast<char *>(buf), size, off, true);
             }};
