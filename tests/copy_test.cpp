@@ -5,14 +5,11 @@
 #include "texts.h"
 
 #include <fcntl.h>
-#include <linux/blkpg.h>
-#include <sys/ioctl.h>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <random>
 #include <sys/mman.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -40,19 +37,19 @@ std::string shell(const std::string &scmd) {
 
 // A stick's kind: a loop device over a sparse file holding 0xEE bytes at
 // first (plain), the same with its partitions scanned (partscan), read-only
-// (rdonly), or with 4096-byte sectors (sect4k); over a file of a 4 MiB
-// tmpfs, which its first flush fills; or, from wrap on, over the fake disk of
-// tests/fakedisk.cpp in the mode of the same name, with work/disk.img as the
-// file that its modes rewrite, touch and later change.
+// (rdonly), or with 4096-byte sectors (sect4k); or, from wrap on, over the
+// fake disk of tests/fakedisk.cpp in the mode of the same name, with
+// work/disk.img as the file that its modes rewrite, touch and later change.
 // clang-format off
-enum class Disk { plain, partscan, rdonly, sect4k, full,
-                  wrap, drop, hole, noread, rewrite, touch, later };
+enum class Disk { plain, partscan, rdonly, sect4k,
+                  wrap, drop, hole, noread, nowrite, rewrite, touch, later };
 // clang-format on
-const char *const sfakemodes[] = {"wrap", "drop", "hole", "noread", "rewrite", "touch", "later"};
+const char *const sfakemodes[] = {"wrap",    "drop",    "hole",  "noread",
+                                  "nowrite", "rewrite", "touch", "later"};
 
 // A sandbox whose one disk, the USB stick sdz, is a loop device of n bytes.
 struct Stick : Sandbox {
-    std::string sfake = root + "/fake", sfull = root + "/full", backing = root + "/backing.img";
+    std::string sfake = root + "/fake", backing = root + "/backing.img";
     std::string dev; // /dev/loopN
     dev_t kdev = 0;
     long nsize;
@@ -60,12 +57,6 @@ struct Stick : Sandbox {
 
     explicit Stick(long n, Disk kdisk = Disk::plain)
         : nsize(n), cfill(kdisk <= Disk::partscan ? '\xEE' : '\0') {
-        if (kdisk == Disk::full) {
-            fs::create_directory(sfull);
-            if (mount("tmpfs", sfull.c_str(), "tmpfs", 0, "size=4m") != 0)
-                throw std::runtime_error("tmpfs");
-            backing = sfull + "/backing.img";
-        }
         std::ofstream(backing).close();
         fs::resize_file(backing, static_cast<uintmax_t>(n));
         if (kdisk >= Disk::wrap) {
@@ -101,7 +92,7 @@ struct Stick : Sandbox {
         for (int k = 0; k < 50 && shell("losetup -nO BACK-FILE " + dev) == backing; k++)
             if (shell("losetup -d " + dev) != "!" || usleep(100000) != 0)
                 break;
-        shell("umount -l " + sfake + " " + sfull + " 2>/dev/null");
+        shell("umount -l " + sfake + " 2>/dev/null");
     }
     // Whether the device holds data, zeros to the end of its last sector,
     // then what was there.
@@ -142,21 +133,21 @@ TEST(Copy, Outcomes) {
     KF_NEED(true);
     const std::string swrite = "WriteFile failed\n ERRORMSG: ",
                       seio = " ERRORMSG: 5 Input/output error\n",
-                      sverify = "VerifyFile failed\n" + seio,
+                      sverify = "VerifyFile failed\n" + seio, sread = "ReadFile failed\n" + seio,
                       sisdir = "ReadFile failed\n ERRORMSG: 21 Is a directory\n";
     struct Case {
         const char *name;
-        long ndevsize, nsize;
-        std::string ssummary;  // bytes copied, as the summary line says
-        std::string slog = ""; // the failure's log line; none for a good copy
-        Disk kdisk = Disk::plain;
-        Image kimage = Image::file;
-        std::string sclosed = "";     // descriptors closed at the start, in sh
-        std::string stranscript = ""; // what it prints between the drive prompt and the end
-        long nzeros = 0;              // zero bytes that end the image
-        bool bsparse = false;         // data in one page a MiB, zeros between
-        bool bmapped = false;         // another process maps the disk during the copy
+        long dev, size;               // the disk's bytes, the image's
+        std::string copied, log = ""; // as the summary says; the failure's log line
+        Disk disk = Disk::plain;
+        Image image = Image::file;
+        std::string closed = "";     // descriptors closed at the start, in sh
+        std::string transcript = ""; // what it prints between the drive prompt and the end
+        long zeros = 0;              // zero bytes that end the image
+        bool sparse = false;         // data in one page a MiB, zeros between
+        bool mapped = false;         // another process maps the disk during the copy
     };
+    const long n1m = 1 << 20, n24m = 24 << 20, n32m = 32 << 20, n64m = 64 << 20; // disk sizes
     // A counterfeit stick's first chunk reads back wrong (wrap), or the end
     // of its last chunk, past every sample (112 MiB keeping 28); with an
     // image of sparse data that ends in zeros, the samples of the chunks
@@ -169,106 +160,104 @@ TEST(Copy, Outcomes) {
     // touched, it still holds what was copied.
     // clang-format off
     const Case cases[] = {
-        {.name = "an empty image", .ndevsize = 24 << 20, .nsize = 0, .ssummary = "0"},
-        {.name = "the whole dialogue", .ndevsize = 24 << 20, .nsize = 15000000,
-         .ssummary = "15000064",
-         .stranscript = " writing image file disk.img size 15000000 to target drive sdz KIOXIA "
-                        "TransMemory size 25165824 ...\n"
-                        "\rraw data copy written 66.67 % \t0.01000 GB "
-                        "\rraw data copy written 100.00 % \t0.01500 GB "},
-        {.name = "a FIFO", .ndevsize = 24 << 20, .nsize = 10196995, .ssummary = "10197504",
-         .kimage = Image::fifo},
+        {.name = "an empty image", .dev = n24m, .size = 0, .copied = "0"},
+        {.name = "the whole dialogue", .dev = n24m, .size = 15000000, .copied = "15000064",
+         .transcript = " writing image file disk.img size 15000000 to target drive sdz KIOXIA "
+                       "TransMemory size 25165824 ...\n"
+                       "\rraw data copy written 66.67 % \t0.01000 GB "
+                       "\rraw data copy written 100.00 % \t0.01500 GB "},
+        {.name = "a FIFO", .dev = n24m, .size = 10196995, .copied = "10197504",
+         .image = Image::fifo},
         // The read-back's reads are widened to whole sectors, as O_DIRECT needs.
-        {.name = "4096-byte sectors", .ndevsize = 32 << 20, .nsize = 30000000,
-         .ssummary = "30000128", .kdisk = Disk::sect4k},
-        {.name = "the disk full", .ndevsize = 12000256, .nsize = 25000000, .ssummary = "12000256",
-         .slog = swrite + "28 No space left on device\n"},
-        {.name = "a read-only disk", .ndevsize = 1 << 20, .nsize = 5000, .ssummary = "0",
-         .slog = swrite + "1 Operation not permitted\n", .kdisk = Disk::rdonly},
+        {.name = "4096-byte sectors", .dev = n32m, .size = 30000000, .copied = "30000128",
+         .disk = Disk::sect4k},
+        {.name = "the disk full", .dev = 12000256, .size = 25000000, .copied = "12000256",
+         .log = swrite + "28 No space left on device\n"},
+        {.name = "a read-only disk", .dev = n1m, .size = 5000, .copied = "0",
+         .log = swrite + "1 Operation not permitted\n", .disk = Disk::rdonly},
         // The chunk goes into the page cache; its flush fails with EIO.
-        {.name = "the flush fails", .ndevsize = 32 << 20, .nsize = 20000000, .ssummary = "0",
-         .slog = swrite + "5 Input/output error\n", .kdisk = Disk::full},
-        {.name = "a directory", .ndevsize = 1 << 20, .nsize = 0, .ssummary = "0", .slog = sisdir,
-         .kimage = Image::directory},
+        {.name = "the flush fails", .dev = n32m, .size = 20000000, .copied = "0",
+         .log = swrite + "5 Input/output error\n", .disk = Disk::nowrite},
+        {.name = "a directory", .dev = n1m, .size = 0, .copied = "0", .log = sisdir,
+         .image = Image::directory},
         // No message lands on the disk.
-        {.name = "one byte, standard output closed", .ndevsize = 1 << 20, .nsize = 1,
-         .ssummary = "", .sclosed = ">&-"},
-        {.name = "standard output and error closed", .ndevsize = 1 << 20, .nsize = 0,
-         .ssummary = "", .slog = sisdir, .kimage = Image::directory, .sclosed = ">&- 2>&-"},
-        {.name = "an image cut short", .ndevsize = 1 << 20, .nsize = 0, .ssummary = "512",
-         .slog = "ReadFile failed\n" + seio, .kimage = Image::attribute},
-        {.name = "a counterfeit that wraps", .ndevsize = 64 << 20, .nsize = 30000000,
-         .ssummary = "30000128", .slog = sverify, .kdisk = Disk::wrap},
-        {.name = "a counterfeit that drops", .ndevsize = 112 << 20, .nsize = 30000000,
-         .ssummary = "30000128", .slog = sverify, .kdisk = Disk::drop},
-        {.name = "a counterfeit, the image sparse", .ndevsize = 64 << 20, .nsize = 45000000,
-         .ssummary = "45000192", .slog = sverify, .kdisk = Disk::drop, .nzeros = 5000000,
-         .bsparse = true},
-        {.name = "a counterfeit, the disk mapped", .ndevsize = 64 << 20, .nsize = 30000000,
-         .ssummary = "30000128", .slog = sverify, .kdisk = Disk::drop, .bmapped = true},
-        {.name = "4 MiB lost mid-chunk", .ndevsize = 32 << 20, .nsize = 30000000,
-         .ssummary = "30000128", .slog = sverify, .kdisk = Disk::hole},
-        {.name = "a disk that cannot be read", .ndevsize = 1 << 20, .nsize = 8192,
-         .ssummary = "8192", .slog = sverify, .kdisk = Disk::noread, .nzeros = 8192},
-        {.name = "another disk as the image", .ndevsize = 2 << 20, .nsize = 0,
-         .ssummary = "1048576", .kimage = Image::disk},
-        {.name = "the stick pulled out", .ndevsize = 24 << 20, .nsize = 1000000,
-         .ssummary = "1000448", .slog = sverify, .kimage = Image::pulled},
-        {.name = "the image rewritten", .ndevsize = 1 << 20, .nsize = 1000, .ssummary = "1024",
-         .slog = "ReadFile failed\n" + seio, .kdisk = Disk::rewrite},
-        {.name = "the image rewritten, its time a second on", .ndevsize = 32 << 20,
-         .nsize = 25000000, .ssummary = "25000448", .slog = "ReadFile failed\n" + seio,
-         .kdisk = Disk::later},
-        {.name = "the image touched", .ndevsize = 32 << 20, .nsize = 25000000,
-         .ssummary = "25000448", .kdisk = Disk::touch},
+        {.name = "one byte, standard output closed", .dev = n1m, .size = 1, .copied = "",
+         .closed = ">&-"},
+        {.name = "standard output and error closed", .dev = n1m, .size = 0, .copied = "",
+         .log = sisdir, .image = Image::directory, .closed = ">&- 2>&-"},
+        {.name = "an image cut short", .dev = n1m, .size = 0, .copied = "512", .log = sread,
+         .image = Image::attribute},
+        {.name = "a counterfeit that wraps", .dev = n64m, .size = 30000000, .copied = "30000128",
+         .log = sverify, .disk = Disk::wrap},
+        {.name = "a counterfeit that drops", .dev = 112 << 20, .size = 30000000,
+         .copied = "30000128", .log = sverify, .disk = Disk::drop},
+        {.name = "a counterfeit, the image sparse", .dev = n64m, .size = 45000000,
+         .copied = "45000192", .log = sverify, .disk = Disk::drop, .zeros = 5000000,
+         .sparse = true},
+        {.name = "a counterfeit, the disk mapped", .dev = n64m, .size = 30000000,
+         .copied = "30000128", .log = sverify, .disk = Disk::drop, .mapped = true},
+        {.name = "4 MiB lost mid-chunk", .dev = n32m, .size = 30000000, .copied = "30000128",
+         .log = sverify, .disk = Disk::hole},
+        {.name = "a disk that cannot be read", .dev = n1m, .size = 8192, .copied = "8192",
+         .log = sverify, .disk = Disk::noread, .zeros = 8192},
+        {.name = "another disk as the image", .dev = 2 << 20, .size = 0, .copied = "1048576",
+         .image = Image::disk},
+        {.name = "the stick pulled out", .dev = n24m, .size = 1000000, .copied = "1000448",
+         .log = sverify, .image = Image::pulled},
+        {.name = "the image rewritten", .dev = n1m, .size = 1000, .copied = "1024", .log = sread,
+         .disk = Disk::rewrite},
+        {.name = "the image rewritten, its time a second on", .dev = n32m, .size = 25000000,
+         .copied = "25000448", .log = sread, .disk = Disk::later},
+        {.name = "the image touched", .dev = n32m, .size = 25000000, .copied = "25000448",
+         .disk = Disk::touch},
     };
     // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        Stick st(c.ndevsize, c.kdisk);
+        Stick st(c.dev, c.disk);
         std::optional<Stick> other;
-        if (c.kimage == Image::disk) {
+        if (c.image == Image::disk) {
             other.emplace(1 << 20);
             mknod((st.root + "/dev/sdy").c_str(), S_IFBLK | 0600, other->kdev);
         }
-        std::string image = c.kimage == Image::attribute ? readfile(sattribute)
-                            : other                      ? readfile(other->dev)
-                                    : pattern(c.nsize - c.nzeros) + std::string(c.nzeros, '\0');
-        for (size_t k = 0; c.bsparse && k < image.size(); k++)
-            image[k] = k / 4096 % 256 == 0 ? image[k] : '\0';
-        st.put("image", image);
+        std::string sbytes = c.image == Image::attribute ? readfile(sattribute)
+                             : other                     ? readfile(other->dev)
+                                     : pattern(c.size - c.zeros) + std::string(c.zeros, '\0');
+        for (size_t k = 0; c.sparse && k < sbytes.size(); k++)
+            sbytes[k] = k / 4096 % 256 == 0 ? sbytes[k] : '\0';
+        st.put("image", sbytes);
         void *pmap = MAP_FAILED;
-        if (c.bmapped) { // every page of the disk mapped and read
+        if (c.mapped) { // every page of the disk mapped and read
             int kfd = open(st.dev.c_str(), O_RDONLY);
-            pmap = mmap(nullptr, c.ndevsize, PROT_READ, MAP_SHARED, kfd, 0);
+            pmap = mmap(nullptr, c.dev, PROT_READ, MAP_SHARED, kfd, 0);
             close(kfd);
             ASSERT_NE(pmap, MAP_FAILED);
-            for (long k = 0; k < c.ndevsize; k += 4096)
+            for (long k = 0; k < c.dev; k += 4096)
                 (void)*(static_cast<volatile char *>(pmap) + k);
         }
-        const std::string smake = smakes[static_cast<int>(c.kimage)];
-        Result r = st.run(
-            {.args = {"-c", smake + " && exec \"$0\" disk.img " + c.sclosed, KELPFALL_BINARY},
-             .answer = "0\n",
-             .outfile = c.sclosed.empty() ? "" : "/dev/null",
-             .program = "/bin/sh"});
+        const std::string smake = smakes[static_cast<int>(c.image)];
+        Result r =
+            st.run({.args = {"-c", smake + " && exec \"$0\" disk.img " + c.closed, KELPFALL_BINARY},
+                    .answer = "0\n",
+                    .outfile = c.closed.empty() ? "" : "/dev/null",
+                    .program = "/bin/sh"});
         if (pmap != MAP_FAILED)
-            munmap(pmap, c.ndevsize);
-        EXPECT_EQ(r.status, c.slog.empty() ? 0 : 1);
+            munmap(pmap, c.dev);
+        EXPECT_EQ(r.status, c.log.empty() ? 0 : 1);
         const std::string send =
-            c.slog + "\ngeneric_io_stream_raw_copy_buffered summary bytes copied " + c.ssummary +
-            "\n" + (c.slog.empty() ? "" : "ERROR : image copy failed \n");
-        if (c.sclosed.empty()) { // the log line, the summary, the verdict
+            c.log + "\ngeneric_io_stream_raw_copy_buffered summary bytes copied " + c.copied +
+            "\n" + (c.log.empty() ? "" : "ERROR : image copy failed \n");
+        if (c.closed.empty()) { // the log line, the summary, the verdict
             EXPECT_EQ(ending(r.out, send), send);
         }
-        if (!c.stranscript.empty()) {
+        if (!c.transcript.empty()) {
             EXPECT_EQ(r.out, text::banner("disk.img") +
                                  "0 sdz KIOXIA TransMemory capacity 25165824 (0.025166 GB) "
                                  "usb_bus: yes\n" +
-                                 text::driveprompt + c.stranscript + send);
+                                 text::driveprompt + c.transcript + send);
         }
         // The bytes on a loop device over a file (a read-only one keeps none).
-        EXPECT_TRUE(c.kdisk > Disk::sect4k || st.holds(c.kdisk == Disk::rdonly ? "" : image));
+        EXPECT_TRUE(c.disk > Disk::sect4k || st.holds(c.disk == Disk::rdonly ? "" : sbytes));
     }
 }
 
@@ -279,12 +268,9 @@ TEST(Copy, TargetRefused) {
     KF_NEED(true);
     Stick st(4 << 20, Disk::partscan);
     // Partition 1 of the loop device: 1 MiB from 1 MiB, holding ext4.
-    blkpg_partition ipart = {.start = 1 << 20, .length = 1 << 20, .pno = 1};
-    blkpg_ioctl_arg iarg = {.op = BLKPG_ADD_PARTITION, .datalen = sizeof ipart, .data = &ipart};
-    int kdisk = open(st.dev.c_str(), O_RDONLY);
-    ASSERT_EQ(ioctl(kdisk, BLKPG, &iarg), 0);
-    close(kdisk);
-    ASSERT_EQ(shell("mkfs.ext4 -qO ^has_journal " + st.dev + "p1 && echo ok"), "ok");
+    ASSERT_EQ(shell("addpart " + st.dev + " 1 2048 2048 && mkfs.ext4 -qO ^has_journal " + st.dev +
+                    "p1 && echo ok"),
+              "ok");
     struct stat sb;
     ASSERT_EQ(stat((st.dev + "p1").c_str(), &sb), 0);
     mknod((st.root + "/dev/sdz1").c_str(), S_IFBLK | 0600, sb.st_rdev);
@@ -295,53 +281,51 @@ TEST(Copy, TargetRefused) {
     enum class Node { disk, file, partition };
     struct Case {
         const char *name;
-        std::string simage, smessage = "";
-        std::string sname = "sdz"; // the DEVNAME the uevent gives
-        Node knode = Node::disk;   // what stands at /dev/sdz
-        std::string sdiskseq = ""; // a DISKSEQ line: the listing saw another disk
-        std::string sbefore = "";  // run in the sandbox before kelpfall
-        bool bheld = false;        // another program holds the disk exclusively
+        std::string image = "disk.img", message = "";
+        std::string devname = "sdz"; // the DEVNAME the uevent gives
+        Node node = Node::disk;      // what stands at /dev/sdz
+        std::string diskseq = "";    // a DISKSEQ line: the listing saw another disk
+        std::string before = "";     // run in the sandbox before kelpfall
+        bool held = false;           // another program holds the disk exclusively
     };
     // clang-format off
     const Case cases[] = {
-        {.name = "a file system mounted", .simage = "mnt/disk.img", .smessage = sinuse,
-         .sbefore = "mount /dev/sdz1 mnt && cp disk.img mnt && "},
-        {.name = "held by another program", .simage = "disk.img", .smessage = sinuse,
-         .bheld = true},
-        {.name = "the image is the disk", .simage = "/dev/sdz",
-         .smessage = "ERROR : image file /dev/sdz lies on target drive sdz\n"},
-        {.name = "the image is a partition", .simage = "/dev/sdz1",
-         .smessage = "ERROR : image file /dev/sdz1 lies on target drive sdz\n"},
-        {.name = "a file at the node", .simage = "disk.img", .knode = Node::file},
-        {.name = "a partition at the node", .simage = "disk.img", .knode = Node::partition},
-        {.name = "a name out of /dev", .simage = "disk.img", .sname = ".." + st.root + "/work/x"},
-        {.name = "another disk since the listing", .simage = "disk.img",
-         .sdiskseq = "DISKSEQ=4000000000\n"},
+        {.name = "a file system mounted", .image = "mnt/disk.img", .message = sinuse,
+         .before = "mount /dev/sdz1 mnt && cp disk.img mnt && "},
+        {.name = "held by another program", .message = sinuse, .held = true},
+        {.name = "the image is the disk", .image = "/dev/sdz",
+         .message = "ERROR : image file /dev/sdz lies on target drive sdz\n"},
+        {.name = "the image is a partition", .image = "/dev/sdz1",
+         .message = "ERROR : image file /dev/sdz1 lies on target drive sdz\n"},
+        {.name = "a file at the node", .node = Node::file},
+        {.name = "a partition at the node", .node = Node::partition},
+        {.name = "a name out of /dev", .devname = ".." + st.root + "/work/x"},
+        {.name = "another disk since the listing", .diskseq = "DISKSEQ=4000000000\n"},
     };
     // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove(st.root + "/dev/sdz");
-        if (c.knode != Node::file)
+        if (c.node != Node::file)
             mknod((st.root + "/dev/sdz").c_str(), S_IFBLK | 0600,
-                  c.knode == Node::disk ? st.kdev : sb.st_rdev);
-        st.put(c.knode == Node::file ? "dev/sdz" : "work/x", "kept");
-        st.put("sys/sdz/uevent", uevent(major(st.kdev), minor(st.kdev), c.sname) + c.sdiskseq);
-        int kheld = c.bheld ? open(st.dev.c_str(), O_RDONLY | O_EXCL) : -1;
+                  c.node == Node::disk ? st.kdev : sb.st_rdev);
+        st.put(c.node == Node::file ? "dev/sdz" : "work/x", "kept");
+        st.put("sys/sdz/uevent", uevent(major(st.kdev), minor(st.kdev), c.devname) + c.diskseq);
+        int kheld = c.held ? open(st.dev.c_str(), O_RDONLY | O_EXCL) : -1;
         Result r =
-            st.run({.args = {"-c", c.sbefore + "exec \"$0\" \"$1\"", KELPFALL_BINARY, c.simage},
+            st.run({.args = {"-c", c.before + "exec \"$0\" \"$1\"", KELPFALL_BINARY, c.image},
                     .answer = "0\n",
                     .program = "/bin/sh"});
         close(kheld);
-        EXPECT_EQ(r.out, text::banner(c.simage) + "0 " + c.sname +
+        EXPECT_EQ(r.out, text::banner(c.image) + "0 " + c.devname +
                              " KIOXIA TransMemory capacity 4194304 (0.004194 GB) usb_bus: yes\n" +
-                             text::driveprompt + " writing image file " + c.simage + " size " +
-                             (c.simage[0] == '/' ? "0" : "1000") + " to target drive " + c.sname +
-                             " KIOXIA TransMemory size 4194304 ...\n" + c.smessage +
+                             text::driveprompt + " writing image file " + c.image + " size " +
+                             (c.image[0] == '/' ? "0" : "1000") + " to target drive " + c.devname +
+                             " KIOXIA TransMemory size 4194304 ...\n" + c.message +
                              text::badtarget);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(readfile(st.dev).substr(0, 1 << 20), std::string(1 << 20, '\xEE'));
-        EXPECT_EQ(readfile(st.root + (c.knode == Node::file ? "/dev/sdz" : "/work/x")), "kept");
+        EXPECT_EQ(readfile(st.root + (c.node == Node::file ? "/dev/sdz" : "/work/x")), "kept");
     }
 }
 

@@ -83,92 +83,90 @@ TEST(Discovery, OneDisk) {
                       slbs = "queue/logical_block_size", suevent = uevent(7, 7, "loop7");
     struct Case {
         const char *name;
-        std::string spath = "uevent", scontent, stable; // stable: "": none offered
-        // A FIFO stands in for the file, holding scontent, its writer gone:
+        std::string path = "uevent", text, table; // table: "": none offered
+        // A FIFO stands in for the file, holding text, its writer gone:
         // neither the open nor the read may wait, and nothing is read.
-        bool bfifo = false;
+        bool fifo = false;
     };
     // clang-format off
     const Case cases[] = {
-        {.name = "blanks, a word", .spath = "size", .scontent = " \n\t+2048 sectors\n",
-         .stable = sline},
+        {.name = "blanks, a word", .path = "size", .text = " \n\t+2048 sectors\n", .table = sline},
         // A path of an NVMe multipath disk: no node of its own.
-        {.name = "hidden", .spath = "hidden", .scontent = "1\n"},
-        {.name = "a FIFO", .scontent = suevent, .bfifo = true},
+        {.name = "hidden", .path = "hidden", .text = "1\n"},
+        {.name = "a FIFO", .text = suevent, .fifo = true},
         // A byte count beyond 64 bits is no size, never a wrapped one.
-        {.name = "past 64 bits", .spath = "size", .scontent = "36028797018963969\n"},
-        {.name = "30000 digits", .spath = "size", .scontent = std::string(30000, '9')},
-        {.name = "a large sector", .spath = slbs, .scontent = "2147483647", .stable = sline +
+        {.name = "past 64 bits", .path = "size", .text = "36028797018963969\n"},
+        {.name = "30000 digits", .path = "size", .text = std::string(30000, '9')},
+        {.name = "a large sector", .path = slbs, .text = "2147483647", .table = sline +
          "WARNING : drive 2 logical sector size 2147483647 different than default 512\n"},
-        {.name = "past 32 bits", .spath = slbs, .scontent = "4294971392\n", .stable = sline},
-        {.name = "no DEVTYPE", .scontent = "MAJOR=7\nMINOR=7\nDEVNAME=loop7\n"},
-        {.name = "no MAJOR first", .scontent = "DISKSEQ=4" + suevent.substr(7)},
-        {.name = "no last line end", .scontent = "MAJOR=7\nMINOR=7\nDEVNAME=loop7\nDEVTYPE=disk",
-         .stable = sline},
-        {.name = "a diskette", .scontent = uevent(7, 7, "loop7", "diskette")},
-        {.name = "255 bytes", .scontent = uevent(7, 7, s255), .stable = line(s255 + "  ", true)},
-        {.name = "256 bytes", .scontent = uevent(7, 7, s255 + "n")},
-        {.name = "controls", .scontent = uevent(7, 7, "lo\x1b[2J\x7fop7"),
-         .stable = line("lo?[2J?op7  ", true)},
+        {.name = "past 32 bits", .path = slbs, .text = "4294971392\n", .table = sline},
+        {.name = "no DEVTYPE", .text = "MAJOR=7\nMINOR=7\nDEVNAME=loop7\n"},
+        {.name = "no MAJOR first", .text = "DISKSEQ=4" + suevent.substr(7)},
+        {.name = "no newline", .text = suevent.substr(0, suevent.size() - 1), .table = sline},
+        {.name = "a diskette", .text = uevent(7, 7, "loop7", "diskette")},
+        {.name = "255 bytes", .text = uevent(7, 7, s255), .table = line(s255 + "  ", true)},
+        {.name = "256 bytes", .text = uevent(7, 7, s255 + "n")},
+        {.name = "controls", .text = uevent(7, 7, "lo\x1b[2J\x7fop7"),
+         .table = line("lo?[2J?op7  ", true)},
         // A major beyond 32 bits is no major: the udev key is b0:7.
-        {.name = "major past 32 bits", .scontent = "MAJOR=4294967303" + suevent.substr(7),
-         .stable = line("loop7  ")},
+        {.name = "major past 32 bits", .text = "MAJOR=4294967303" + suevent.substr(7),
+         .table = line("loop7  ")},
         // Only the first 1000 bytes are read: leading zeros push "x" past them.
         {.name = "past 1000 bytes",
-         .scontent = "MAJOR=" + std::string(958, '0') + "7\nMINOR=7\nDEVNAME=loop7\nDEVTYPE=diskx",
-         .stable = sline},
+         .text = "MAJOR=" + std::string(958, '0') + "7\nMINOR=7\nDEVNAME=loop7\nDEVTYPE=diskx",
+         .table = sline},
         // systemd sets the _ENC and _ID keys first, or only them for a blank
         // vendor.
-        {.name = "a blank vendor", .spath = sudev,
-         .scontent = "E:ID_VENDOR_ENC=\\x20\nE:ID_VENDOR_ID=346d\nE:ID_MODEL=USB_DISK\n"
-                     "E:ID_BUS=usb\n",
-         .stable = line("loop7  USB_DISK", true)},
+        {.name = "a blank vendor", .path = sudev,
+         .text = "E:ID_VENDOR_ENC=\\x20\nE:ID_VENDOR_ID=346d\nE:ID_MODEL=USB_DISK\n"
+                 "E:ID_BUS=usb\n",
+         .table = line("loop7  USB_DISK", true)},
         // An empty value stays empty: it never takes the next line.
-        {.name = "empty values", .spath = sudev,
-         .scontent = "E:ID_VENDOR=\nE:ID_MODEL=\r\nE:ID_BUS=\nE:ID_FS_TYPE=ext4\n",
-         .stable = line("loop7  ")},
+        {.name = "empty values", .path = sudev,
+         .text = "E:ID_VENDOR=\nE:ID_MODEL=\r\nE:ID_BUS=\nE:ID_FS_TYPE=ext4\n",
+         .table = line("loop7  ")},
         // Keys inside other keys, values or link lines do not count; nor does
         // what lies past the 9999 bytes read.
-        {.name = "keys inside others", .spath = sudev,
-         .scontent = "S:ID_VENDOR=W\nE:SCSI_VENDOR=W\nE:ID_USB_MODEL=W\nE:X=E:ID_BUS=usb\n"
-                     "E:ID_VENDORX=" + std::string(10000, 'W'),
-         .stable = line("loop7  ")},
+        {.name = "keys inside others", .path = sudev,
+         .text = "S:ID_VENDOR=W\nE:SCSI_VENDOR=W\nE:ID_USB_MODEL=W\nE:X=E:ID_BUS=usb\n"
+                 "E:ID_VENDORX=" + std::string(10000, 'W'),
+         .table = line("loop7  ")},
         // First line, first word after the blanks, cut to 15 bytes.
-        {.name = "the first word", .spath = sudev,
-         .scontent = "E:ID_VENDOR=\vFirst\nE:ID_VENDOR=Second\nE:ID_MODEL= \t\f\rMicron 2300\n"
-                     "E:ID_BUS=usb2\n",
-         .stable = line("loop7 First Micron")},
-        {.name = "16 bytes", .spath = sudev,
-         .scontent = "E:ID_VENDOR=ABCDEFGHIJKLMNOPQ\nE:ID_MODEL=0123456789abcdef\nE:ID_BUS=USB\n",
-         .stable = line("loop7 ABCDEFGHIJKLMNO 0123456789abcde")},
+        {.name = "the first word", .path = sudev,
+         .text = "E:ID_VENDOR=\vFirst\nE:ID_VENDOR=Second\nE:ID_MODEL= \t\f\rMicron 2300\n"
+                 "E:ID_BUS=usb2\n",
+         .table = line("loop7 First Micron")},
+        {.name = "16 bytes", .path = sudev,
+         .text = "E:ID_VENDOR=ABCDEFGHIJKLMNOPQ\nE:ID_MODEL=0123456789abcdef\nE:ID_BUS=USB\n",
+         .table = line("loop7 ABCDEFGHIJKLMNO 0123456789abcde")},
         // Control bytes, DEL and UTF-8 C1 controls are shown as "?"; other
         // bytes as they are.
-        {.name = "controls in the vendor", .spath = sudev,
-         .scontent = "E:ID_VENDOR=V\xc2\x9b\xc2\xa0\xff\x01\x1f\x7fx\nE:ID_MODEL=Mo\0del\n"
-                     "E:ID_BUS=usb\n"s,
-         .stable = line("loop7 V??\xc2\xa0\xff???x Mo")},
+        {.name = "controls in the vendor", .path = sudev,
+         .text = "E:ID_VENDOR=V\xc2\x9b\xc2\xa0\xff\x01\x1f\x7fx\nE:ID_MODEL=Mo\0del\n"
+                 "E:ID_BUS=usb\n"s,
+         .table = line("loop7 V??\xc2\xa0\xff???x Mo")},
     };
     // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Sandbox s;
         s.copy("onedisk");
-        const std::string sfile = (c.spath == sudev ? "" : "sys/loop7/") + c.spath;
-        s.put(sfile, c.scontent);
-        const std::string spath = s.root + "/" + sfile;
+        const std::string sfile = (c.path == sudev ? "" : "sys/loop7/") + c.path;
+        s.put(sfile, c.text);
+        const std::string path = s.root + "/" + sfile;
         int kfifo = -1;
-        if (c.bfifo) { // what was written stays while the test holds it open
-            std::filesystem::remove(spath);
-            mkfifo(spath.c_str(), 0600);
-            kfifo = open(spath.c_str(), O_RDONLY | O_NONBLOCK);
-            int kwriter = open(spath.c_str(), O_WRONLY);
-            (void)!write(kwriter, c.scontent.data(), c.scontent.size());
+        if (c.fifo) { // what was written stays while the test holds it open
+            std::filesystem::remove(path);
+            mkfifo(path.c_str(), 0600);
+            kfifo = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+            int kwriter = open(path.c_str(), O_WRONLY);
+            (void)!write(kwriter, c.text.data(), c.text.size());
             close(kwriter);
         }
         Result r = table(s, "q\n");
         close(kfifo);
         EXPECT_EQ(r.out,
-                  c.stable.empty() ? text::nodisk : c.stable + text::driveprompt + text::baddrive);
+                  c.table.empty() ? text::nodisk : c.table + text::driveprompt + text::baddrive);
         EXPECT_EQ(r.status, 1);
     }
 }

@@ -4,17 +4,15 @@
 // takes every offset modulo that quarter (a counterfeit stick's controller);
 // drop keeps the first quarter, discards writes past it and reads zeros
 // there; hole does so only for the 4 MiB from byte 13000000 (a failing
-// card); noread keeps everything and fails every read with EIO (a card worn
-// out). rewrite, touch and later keep everything (an honest disk) and change
-// FILE: at the first write, rewrite changes its first byte to a NUL (which
-// the tests' images never hold) in place and puts its modification time
-// back, as a download rewrites an image within one tick of a coarse clock;
-// touch only sets that time to now; at the first write from byte 20000768 on
-// (the third chunk), later changes byte 12000000 (copied, in the second
-// chunk, before its first sample) and sets the time one second on, keeping
-// its nanoseconds. The file is opened with direct_io: no page cache of its
-// own, so a loop device over it reads what this program answers. Exits when
-// unmounted.
+// card); noread keeps everything and fails every read with EIO, nowrite
+// every write (cards worn out). rewrite, touch and later keep everything (an honest disk) and
+// change FILE: at the first write, rewrite changes its first byte to a NUL (which the tests' images
+// never hold) in place and puts its modification time back, as a download rewrites an image within
+// one tick of a coarse clock; touch only sets that time to now; at the first write from byte
+// 20000768 on (the third chunk), later changes byte 12000000 (copied, in the second chunk, before
+// its first sample) and sets the time one second on, keeping its nanoseconds. The file is opened
+// with direct_io: no page cache of its own, so a loop device over it reads what this program
+// answers. Exits when unmounted.
 #define FUSE_USE_VERSION 31
 #include <fuse3/fuse.h>
 
@@ -68,7 +66,7 @@ static void fd_change() {
     utimensat(AT_FDCWD, std::exchange(fd_rewrite, nullptr), itimes, 0);
 }
 
-// Usage: fakedisk MOUNTFILE wrap|drop|hole|noread|rewrite|touch|later CLAIMED FILE
+// Usage: fakedisk MOUNTFILE wrap|drop|hole|noread|nowrite|rewrite|touch|later CLAIMED FILE
 int main(int argc, char **argv) {
     if (argc != 5)
         return 2;
@@ -77,7 +75,7 @@ int main(int argc, char **argv) {
     fd_claimed = atoll(argv[3]);
     fd_real = smode == "hole" ? 13000000 : fd_wrap || smode == "drop" ? fd_claimed / 4 : fd_claimed;
     fd_lostend = smode == "hole" ? fd_real + (4 << 20) : fd_claimed;
-    fd_rewrite = fd_real == fd_claimed && smode != "noread" ? argv[4] : nullptr;
+    fd_rewrite = fd_real == fd_claimed && !smode.starts_with("no") ? argv[4] : nullptr;
     fd_trigger = smode == "later" ? 20000768 : 0;
     fd_how = smode;
     fd_data.assign(static_cast<size_t>(fd_wrap ? fd_real : fd_claimed), '\0');
@@ -100,7 +98,7 @@ int main(int argc, char **argv) {
             [](const char *, const char *buf, size_t size, off_t off, fuse_file_info *) {
                 if (fd_rewrite != nullptr && off >= fd_trigger)
                     fd_change();
-                return fd_io(const_cast<char *>(buf), size, off, true);
+                return fd_how == "nowrite" ? -EIO : fd_io(const_cast<char *>(buf), size, off, true);
             }};
     char *fargs[] = {argv[0], const_cast<char *>("-f"), const_cast<char *>("-s"), argv[1], nullptr};
     return fuse_main(4, fargs, &ops, nullptr);
