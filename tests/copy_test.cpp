@@ -5,6 +5,8 @@
 #include "texts.h"
 
 #include <fcntl.h>
+#include <linux/blkpg.h>
+#include <sys/ioctl.h>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -268,9 +270,12 @@ TEST(Copy, TargetRefused) {
     KF_NEED(true);
     Stick st(4 << 20, Disk::partscan);
     // Partition 1 of the loop device: 1 MiB from 1 MiB, holding ext4.
-    ASSERT_EQ(shell("addpart " + st.dev + " 1 2048 2048 && mkfs.ext4 -qO ^has_journal " + st.dev +
-                    "p1 && echo ok"),
-              "ok");
+    blkpg_partition ipart = {.start = 1 << 20, .length = 1 << 20, .pno = 1};
+    blkpg_ioctl_arg iarg = {.op = BLKPG_ADD_PARTITION, .datalen = sizeof ipart, .data = &ipart};
+    int kdisk = open(st.dev.c_str(), O_RDONLY);
+    ASSERT_EQ(ioctl(kdisk, BLKPG, &iarg), 0);
+    close(kdisk);
+    ASSERT_EQ(shell("mkfs.ext4 -qO ^has_journal " + st.dev + "p1 && echo ok"), "ok");
     struct stat sb;
     ASSERT_EQ(stat((st.dev + "p1").c_str(), &sb), 0);
     mknod((st.root + "/dev/sdz1").c_str(), S_IFBLK | 0600, sb.st_rdev);
