@@ -3,8 +3,7 @@
 // acknowledges every write and flush. By MODE: wrap keeps a quarter of it and
 // takes every offset modulo that quarter (a counterfeit stick's controller);
 // drop keeps the first quarter, discards writes past it and reads zeros
-// there; hole does so only for the 4 MiB from byte 13000000 (a failing
-// card); noread keeps everything and fails every read with EIO, nowrite
+// there; noread keeps everything and fails every read with EIO, nowrite
 // every write (cards worn out). rewrite, touch and later keep everything (an honest disk) and
 // change FILE: at the first write, rewrite changes its first byte to a NUL (which the tests' images
 // never hold) in place and puts its modification time back, as a download rewrites an image within
@@ -27,10 +26,9 @@
 #include <unistd.h>
 #include <utility>
 
-static bool fd_wrap;           // wrap, else a disk that loses a range
+static bool fd_wrap;           // wrap, else writes past fd_real are lost
 static off_t fd_claimed;       // size the file reports
-static off_t fd_real;          // bytes kept (wrap), or where the loss starts
-static off_t fd_lostend;       // where the loss ends
+static off_t fd_real;          // bytes kept
 static std::string fd_data;    // the bytes kept
 static const char *fd_rewrite; // the file a write changes, or null
 static off_t fd_trigger;       // where that write starts at least
@@ -42,7 +40,7 @@ static int fd_io(char *buf, size_t size, off_t off, bool bwrite) {
     size = off >= fd_claimed ? 0 : std::min<size_t>(size, static_cast<size_t>(fd_claimed - off));
     for (size_t k = 0; k < size; k++) {
         off_t pos = off + static_cast<off_t>(k);
-        const bool blost = !fd_wrap && pos >= fd_real && pos < fd_lostend;
+        const bool blost = !fd_wrap && pos >= fd_real;
         char *pkept = blost ? nullptr : &fd_data[fd_wrap ? pos % fd_real : pos];
         if (bwrite && pkept != nullptr)
             *pkept = buf[k];
@@ -66,15 +64,14 @@ static void fd_change() {
     utimensat(AT_FDCWD, std::exchange(fd_rewrite, nullptr), itimes, 0);
 }
 
-// Usage: fakedisk MOUNTFILE wrap|drop|hole|noread|nowrite|rewrite|touch|later CLAIMED FILE
+// Usage: fakedisk MOUNTFILE wrap|drop|noread|nowrite|rewrite|touch|later CLAIMED FILE
 int main(int argc, char **argv) {
     if (argc != 5)
         return 2;
     const std::string smode = argv[2];
     fd_wrap = smode == "wrap";
     fd_claimed = atoll(argv[3]);
-    fd_real = smode == "hole" ? 13000000 : fd_wrap || smode == "drop" ? fd_claimed / 4 : fd_claimed;
-    fd_lostend = smode == "hole" ? fd_real + (4 << 20) : fd_claimed;
+    fd_real = fd_wrap || smode == "drop" ? fd_claimed / 4 : fd_claimed;
     fd_rewrite = fd_real == fd_claimed && !smode.starts_with("no") ? argv[4] : nullptr;
     fd_trigger = smode == "later" ? 20000768 : 0;
     fd_how = smode;

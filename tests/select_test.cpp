@@ -45,35 +45,23 @@ TEST(ImageSelection, Dialogue) {
     struct Case {
         const char *name;
         std::vector<std::string> args;
-        std::string answer, out, list = "", outfile = "";
+        std::string answer, out, list = "";
     };
     // clang-format off
     const Case cases[] = {
         {.name = "text after the number", .answer = "2abc\n", .out = sdir + chosen(names[2])},
-        {.name = "blank lines first", .answer = "\n  \n 0\n", .out = sdir + chosen(names[0])},
         {.name = "past the last", .answer = "3\n", .out = sdir + sbadfile},
-        {.name = "no answer", .answer = "", .out = sdir + sbadfile},
-        // The listing cannot be written: the run goes on without it.
-        {.name = "output to a full disk", .answer = "0\n", .out = "", .outfile = "/dev/full"},
-        {.name = "one argument", .args = {".a", "x", "y", "z"}, .out = chosen(".a")},
         {.name = "a missing image", .args = {"missing"},
          .out = susage + "ERROR: requested image file missing not found,aborting\n"},
         // List files; the second argument is never examined.
-        {.name = "a list file", .args = {"../list", ""}, .answer = "1\n",
-         .out = listing({"a", "b"}) + chosen("b"), .list = "a\n\n   \nb\n"},
+        {.name = "a list file", .args = {"../list", ""}, .answer = "1\n", .out = listing({"a", "b"}) + chosen("b"),
+         .list = "a\n\n   \nb\n"},
         // A CR stays in the path; the terminal is shown "?".
-        {.name = "CR line ends", .args = slist, .answer = "0 1\n",
-         .out = listing({"a?", "b"}) + chosen("a?"), .list = "\n\na\r\nb"},
-        {.name = "a NUL ends the list", .args = slist, .answer = "2\n",
-         .out = listing({"a", "b"}) + sbadfile, .list = std::string("a\nb\0c\nd\n", 8)},
-        {.name = "a line of 4095 bytes", .args = slist, .answer = "0\n",
-         .out = listing({s4095, s4096}) + chosen(s4095), .list = s4095 + "\n" + s4096},
-        {.name = "a line of 4096 bytes", .args = slist, .answer = "1\n",
-         .out = listing({s4095, s4096}) + sbadfile, .list = s4095 + "\n" + s4096},
-        {.name = "only blanks", .args = slist, .out = snofiles, .list = " \t\r\n\v\f\n\n"},
+        {.name = "CR line ends", .args = slist, .answer = "0 1\n", .out = listing({"a?", "b"}) + chosen("a?"),
+         .list = "\n\na\r\nb"},
+        {.name = "a line of 4096 bytes", .args = slist, .answer = "1\n", .out = listing({s4095, s4096}) + sbadfile,
+         .list = s4095 + "\n" + s4096},
         {.name = "an empty list", .args = slist, .out = snofiles, .list = ""},
-        {.name = "a missing list", .args = {"../none", "-"},
-         .out = listerror("../none read open error,aborting")},
         {.name = "a list with no end", .args = {"/proc/self/mem", "-"},
          .out = listerror("/proc/self/mem could not seek end,aborting")},
         {.name = "a disk image as list", .args = {"../image", "-"}, .answer = "q\n",
@@ -85,7 +73,7 @@ TEST(ImageSelection, Dialogue) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         s.put("list", c.list);
-        Result r = s.run({.args = c.args, .answer = c.answer, .outfile = c.outfile});
+        Result r = s.run({.args = c.args, .answer = c.answer});
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.status, 1);
         EXPECT_LT(r.maxrss, 64 << 10) << "KiB";
