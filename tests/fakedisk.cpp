@@ -1,17 +1,18 @@
 // A lying disk for the tests: a FUSE file system in the foreground whose root
-// is one file, mounted over a file, that claims CLAIMED bytes and
-// acknowledges every write and flush. By MODE: wrap keeps a quarter of it and
-// takes every offset modulo that quarter (a counterfeit stick's controller);
-// drop keeps the first quarter, discards writes past it and reads zeros
-// there; noread keeps everything and fails every read with EIO, nowrite
-// every write (cards worn out). rewrite, touch and later keep everything (an honest disk) and
-// change FILE: at the first write, rewrite changes its first byte to a NUL (which the tests' images
-// never hold) in place and puts its modification time back, as a download rewrites an image within
-// one tick of a coarse clock; touch only sets that time to now; at the first write from byte
-// 20000768 on (the third chunk), later changes byte 12000000 (copied, in the second chunk, before
-// its first sample) and sets the time one second on, keeping its nanoseconds. The file is opened
-// with direct_io: no page cache of its own, so a loop device over it reads what this program
-// answers. Exits when unmounted.
+// is one file, mounted over a file, that claims CLAIMED bytes and acknowledges
+// every write and flush. By MODE: wrap keeps a quarter of it and takes every
+// offset modulo that quarter (a counterfeit stick's controller); drop keeps
+// the first quarter, discards writes past it and reads zeros there; noread
+// keeps everything and fails every read with EIO, nowrite every write (cards
+// worn out). rewrite, touch and later keep everything (an honest disk) and
+// change FILE: at the first write, rewrite changes its first byte to a NUL
+// (which the tests' images never hold) in place and puts its modification time
+// back, as a download rewrites an image within one tick of a coarse clock;
+// touch only sets that time to now; at the first write from byte 20000768 on
+// (the third chunk), later changes byte 12000000 (copied, in the second chunk,
+// before its first sample) and sets the time one second on, keeping its
+// nanoseconds. The file is opened with direct_io: no page cache of its own, so
+// a loop device over it reads what this program answers. Exits when unmounted.
 #define FUSE_USE_VERSION 31
 #include <fuse3/fuse.h>
 
@@ -68,13 +69,12 @@ static void fd_change() {
 int main(int argc, char **argv) {
     if (argc != 5)
         return 2;
-    const std::string smode = argv[2];
-    fd_wrap = smode == "wrap";
+    fd_how = argv[2];
+    fd_wrap = fd_how == "wrap";
     fd_claimed = atoll(argv[3]);
-    fd_real = fd_wrap || smode == "drop" ? fd_claimed / 4 : fd_claimed;
-    fd_rewrite = fd_real == fd_claimed && !smode.starts_with("no") ? argv[4] : nullptr;
-    fd_trigger = smode == "later" ? 20000768 : 0;
-    fd_how = smode;
+    fd_real = fd_wrap || fd_how == "drop" ? fd_claimed / 4 : fd_claimed;
+    fd_rewrite = fd_real == fd_claimed && !fd_how.starts_with("no") ? argv[4] : nullptr;
+    fd_trigger = fd_how == "later" ? 20000768 : 0;
     fd_data.assign(static_cast<size_t>(fd_wrap ? fd_real : fd_claimed), '\0');
     fuse_operations ops = {
         .getattr =
