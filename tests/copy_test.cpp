@@ -37,14 +37,12 @@ std::string shell(const std::string &scmd) {
     return pclose(p) != 0 ? "!" : sout.substr(0, sout.find_last_not_of('\n') + 1);
 }
 
-// A stick's kind: a loop device over a sparse file holding 0xEE bytes at
-// first (plain), the same with its partitions scanned (partscan), or with
-// 4096-byte sectors (sect4k); or, from wrap on, over the
-// fake disk of tests/fakedisk.cpp in the mode of the same name, with
-// work/disk.img as the file that its modes rewrite, touch and later change.
-// clang-format off
+// A stick's kind: a loop device over a sparse file holding 0xEE bytes at first
+// (plain), the same with its partitions scanned (partscan), or with 4096-byte
+// sectors (sect4k); or, from wrap on, over the fake disk of tests/fakedisk.cpp
+// in the mode of the same name, with work/disk.img as the file that its modes
+// rewrite, touch and later change.
 enum class Disk { plain, partscan, sect4k, wrap, drop, noread, nowrite, rewrite, touch, later };
-// clang-format on
 const char *const sfakemodes[] = {"wrap", "drop", "noread", "nowrite", "rewrite", "touch", "later"};
 
 // A sandbox whose one disk, the USB stick sdz, is a loop device of n bytes.
@@ -106,9 +104,9 @@ struct Stick : Sandbox {
 } // namespace
 
 // How the image disk.img is made from the bytes in ../image: a copy; a FIFO
-// that a process feeds; a directory; a link to a sysfs attribute, a regular file of 4096
-// bytes that yields fewer, as an image cut short while it is copied; a link
-// to /dev/sdy, another stick, whose bytes are the image.
+// that a process feeds; a directory; a link to a sysfs attribute, a regular
+// file of 4096 bytes that yields fewer, as an image cut short while it is
+// copied; a link to /dev/sdy, another stick, whose bytes are the image.
 enum class Image { file, fifo, directory, attribute, disk };
 const std::string sattribute = "/sys/devices/system/cpu/online";
 // A FIFO yields at most 64 KiB per read: many reads fill a chunk. kelpfall
